@@ -1,0 +1,347 @@
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace hcp_test
+{
+
+namespace fs = std::filesystem;
+
+namespace
+{
+
+std::string env_or_empty(const char *name)
+{
+    const char *v = std::getenv(name);
+    return v != nullptr ? v : "";
+}
+
+std::string unescape(const std::string &s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+            continue;
+        }
+        char c = s[++i];
+        if (c == 'n')
+            out += '\n';
+        else if (c == 't')
+            out += '\t';
+        else if (c == 'x' && i + 2 < s.size() + 1) {
+            out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else
+            out += c;
+    }
+    return out;
+}
+
+std::vector<std::string> split_tabs(const std::string &line)
+{
+    std::vector<std::string> fields;
+    std::string field;
+    for (char c : line) {
+        if (c == '\t') {
+            fields.push_back(field);
+            field.clear();
+        } else {
+            field += c;
+        }
+    }
+    fields.push_back(field);
+    return fields;
+}
+
+void parse_spy(const std::string &path, run_result &result)
+{
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        auto f = split_tabs(line);
+        log_line entry;
+        if (f[0] == "openlog" && f.size() == 4) {
+            entry.ident = unescape(f[1]);
+            entry.option = std::stoi(f[2]);
+            entry.facility = std::stoi(f[3]);
+            result.openlog.push_back(entry);
+        } else if (f[0] == "syslog" && f.size() == 6) {
+            entry.priority = std::stoi(f[1]);
+            entry.ident = unescape(f[2]);
+            entry.option = std::stoi(f[3]);
+            entry.facility = std::stoi(f[4]);
+            entry.message = unescape(f[5]);
+            result.log.push_back(entry);
+        }
+    }
+}
+
+} // namespace
+
+std::vector<std::string> run_result::messages() const
+{
+    std::vector<std::string> texts;
+    for (const auto &l : log)
+        texts.push_back(l.message);
+    return texts;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+temp_root::temp_root()
+{
+    std::string base = env_or_empty("TMPDIR");
+    if (base.empty())
+        base = "/tmp";
+    std::string pattern = base + "/lanternctl-root-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    dir_ = buf.data();
+}
+
+temp_root::~temp_root()
+{
+    std::error_code ec;
+    // Tests make files unreadable on purpose; give the owner rights back first.
+    for (auto it = fs::recursive_directory_iterator(dir_, ec); !ec && it != fs::end(it);
+         it.increment(ec))
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(dir_, ec);
+}
+
+void temp_root::mkdir(const std::string &logical) const
+{
+    fs::create_directories(real(logical));
+}
+
+void temp_root::write(const std::string &logical, const std::string &content, mode_t mode) const
+{
+    fs::path p = real(logical);
+    fs::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.close();
+    ::chmod(p.c_str(), mode);
+}
+
+std::string temp_root::read(const std::string &logical) const
+{
+    return read_file(real(logical));
+}
+
+bool temp_root::exists(const std::string &logical) const
+{
+    struct stat st;
+    return ::lstat(real(logical).c_str(), &st) == 0;
+}
+
+void temp_root::write_password() const
+{
+    write("/etc/hcp/.hcp.shadow", bench_db::password() + "\n", 0600);
+}
+
+void temp_root::enter() const
+{
+    ::setenv("HCP_SYSROOT", dir_.c_str(), 1);
+}
+
+run_result run_program(const std::string &path, const std::vector<std::string> &argv,
+                       const std::vector<std::string> &env, const std::string &spy_file)
+{
+    // The environment: ours, then the settings given.
+    std::vector<std::string> envs;
+    for (char **e = environ; *e != nullptr; e++)
+        envs.emplace_back(*e);
+    for (const auto &setting : env) {
+        std::string name = setting.substr(0, setting.find('='));
+        std::erase_if(envs, [&](const std::string &e) { return e.rfind(name + "=", 0) == 0; });
+        if (setting.size() > name.size() + 1)
+            envs.push_back(setting);
+    }
+    std::vector<char *> envp;
+    for (auto &e : envs)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char *> argp;
+    for (auto &a : args)
+        argp.push_back(a.data());
+    argp.push_back(nullptr);
+
+    int out_pipe[2], err_pipe[2];
+    if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out_pipe[1], 1);
+        ::dup2(err_pipe[1], 2);
+        int null_fd = ::open("/dev/null", O_RDONLY);
+        ::dup2(null_fd, 0);
+        ::execve(path.c_str(), argp.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+
+    run_result result;
+    struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string *sinks[2] = {&result.out, &result.err};
+    int open_count = 2;
+    while (open_count > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buf[4096];
+            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, size_t(n));
+            } else {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                open_count--;
+            }
+        }
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (!spy_file.empty())
+        parse_spy(spy_file, result);
+    return result;
+}
+
+run_result run_tool(const temp_root &root, const std::vector<std::string> &args,
+                    const std::vector<std::string> &env)
+{
+    std::string tool = env_or_empty("LANTERNCTL");
+    if (tool.empty())
+        throw std::runtime_error("LANTERNCTL is not set: run the tests through ctest");
+    std::string spy = root.dir() + "/.syslog-spy";
+    ::unlink(spy.c_str());
+    std::string asan = env_or_empty("ASAN_OPTIONS");
+    asan = "verify_asan_link_order=0" + (asan.empty() ? "" : ":" + asan);
+
+    std::vector<std::string> argv{"lanternctl"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> settings{
+        "HCP_SYSROOT=" + root.dir(),
+        "HCP_SYSLOG_SPY=" + spy,
+        "LD_PRELOAD=" + env_or_empty("HCP_SYSLOG_SPY_LIB"),
+        "ASAN_OPTIONS=" + asan,
+    };
+    settings.insert(settings.end(), env.begin(), env.end());
+    return run_program(tool, argv, settings, spy);
+}
+
+std::string helper_path(const std::string &name)
+{
+    return env_or_empty("HCP_TEST_HELPERS") + "/" + name;
+}
+
+bench_db::bench_db()
+{
+    handle_ = mysql_init(nullptr);
+    std::string socket = env_or_empty("MYSQL_UNIX_PORT");
+    if (mysql_real_connect(handle_, "localhost", "root", "", nullptr, 0, socket.c_str(), 0) ==
+        nullptr)
+        throw std::runtime_error(std::string("bench server: ") + mysql_error(handle_));
+    exec("USE hcp");
+}
+
+bench_db::~bench_db()
+{
+    mysql_close(handle_);
+}
+
+std::string bench_db::password()
+{
+    return env_or_empty("HCP_TEST_DB_PASSWORD");
+}
+
+void bench_db::exec(const std::string &sql)
+{
+    if (mysql_query(handle_, sql.c_str()) != 0) {
+        ADD_FAILURE() << "bench statement failed: " << sql << ": " << mysql_error(handle_);
+        return;
+    }
+    if (MYSQL_RES *res = mysql_store_result(handle_))
+        mysql_free_result(res);
+}
+
+std::vector<bench_db::row> bench_db::rows(const std::string &sql)
+{
+    std::vector<row> out;
+    if (mysql_query(handle_, sql.c_str()) != 0) {
+        ADD_FAILURE() << "bench query failed: " << sql << ": " << mysql_error(handle_);
+        return out;
+    }
+    MYSQL_RES *res = mysql_store_result(handle_);
+    if (res == nullptr)
+        return out;
+    unsigned n = mysql_num_fields(res);
+    while (MYSQL_ROW r = mysql_fetch_row(res)) {
+        unsigned long *lengths = mysql_fetch_lengths(res);
+        row values;
+        for (unsigned i = 0; i < n; i++) {
+            if (r[i] == nullptr)
+                values.emplace_back(std::nullopt);
+            else
+                values.emplace_back(std::string(r[i], lengths[i]));
+        }
+        out.push_back(std::move(values));
+    }
+    mysql_free_result(res);
+    return out;
+}
+
+void bench_db::reset()
+{
+    exec("DROP TABLE IF EXISTS Webmails, misc, IP_Addresses");
+    std::istringstream schema(read_file(env_or_empty("HCP_SCHEMA_SQL")));
+    std::string statement, line;
+    while (std::getline(schema, line)) {
+        if (line.rfind("--", 0) == 0)
+            continue;
+        statement += line + "\n";
+        if (line.find(';') != std::string::npos) {
+            exec(statement);
+            statement.clear();
+        }
+    }
+    // Recreating the user drops any grant or revoke a test made.
+    exec("DROP USER IF EXISTS 'admin'@'localhost'");
+    exec("CREATE USER 'admin'@'localhost' IDENTIFIED BY '" + password() + "'");
+    exec("GRANT ALL PRIVILEGES ON hcp.* TO 'admin'@'localhost'");
+    exec("FLUSH PRIVILEGES");
+}
+
+} // namespace hcp_test

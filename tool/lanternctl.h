@@ -1,0 +1,70 @@
+/*
+ * lanternctl: the webmail manager's own pieces. Every step returns 0 or -1;
+ * on -1 it has already logged why with log_printf(LOG_ERR, ...).
+ */
+#ifndef LANTERNCTL_H
+#define LANTERNCTL_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum command_code {
+    CMD_NONE = 0,
+    CMD_DISABLE = 1,
+    CMD_ENABLE = 2,
+    CMD_INSTALL = 3,
+    CMD_REMOVE = 4,
+    CMD_RENAME = 5,
+    CMD_SET_DEFAULT = 6,
+    CMD_LIST = 7,
+    CMD_HELP = 8
+};
+
+#define WEBMAIL_ROOT "/usr/local/etc/hcp-webmail"
+#define WEBMAIL_NAME_MAX 9
+#define VHOST_NAME_MAX 255
+#define PATH_BUFFER_BYTES 1024
+#define STATEMENT_BUFFER_BYTES 4096
+
+/* Accepted webmail names, in the order the alias files are walked. */
+#define KNOWN_WEBMAIL_COUNT 4
+extern const char *const known_webmails[KNOWN_WEBMAIL_COUNT];
+int find_known_webmail(const char *name);
+
+/* One webmail's definition; fields hold at most the width given, "" = missing. */
+struct webmail_options {
+    char product_id[9 + 1];
+    char name[9 + 1];
+    char version[9 + 1];
+    char release[49 + 1];
+    char docroot[1023 + 1];
+    char enabled[4 + 1];
+};
+
+/* Definitions (catalogue row or definition file). */
+int get_webmail_options(const char *name, struct webmail_options *options);
+
+/* Catalogue. */
+int update_webmail_record(const char *name, int command, const struct webmail_options *options);
+int print_webmails_list(void);
+
+/* Virtual-host include files. */
+int create_webmail_vhost(const char *name, const struct webmail_options *options);
+int remove_webmail_vhost(const char *name);
+int replace_token(char *destination, size_t capacity, const char *source, const char *value,
+                  const char *token);
+int get_ip_addresses_string(char *buffer, size_t capacity, const char *port);
+const char *get_server_admin(void);
+
+/* Per-domain alias files. */
+int set_vhost_webmail(const char *webmail, const char *vhost);
+int get_vhost_webmail(char *destination, size_t capacity, const char *vhost);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,295 @@
+// lanternctl: entry, command line and dispatch.
+#include "lanternctl.h"
+
+#include "hcp_conf.h"
+#include "hcp_proc.h"
+#include "hcp_util.h"
+
+#include <cstdio>
+#include <cstring>
+#include <getopt.h>
+#include <syslog.h>
+
+namespace
+{
+
+constexpr int k_exit_failure = 255;
+
+const char k_usage[] = "Usage: lanternctl <command> [--no-restart] [OPTIONS]... \n";
+const char k_help[] = "COMMANDS:\n"
+                      "  --install --name=<webmail name>\n"
+                      "\t\tregister webmail into vexla database and generate apache vhost config\n"
+                      "  --remove --name=<webmail name>\n"
+                      "\t\tunregister webmail from vexla database and remove apache vhost config\n"
+                      "  --enable --name=<webmail name>\n"
+                      "\t\tswitch on webmail on server\n"
+                      "  --disable --name=<webmail name>\n"
+                      "\t\tswitch off webmail on server\n"
+                      "  --set-default --vhost-name=<vhost name> --name=<webmail name>\n"
+                      "\t\tset default webmail for selected vhost\n"
+                      "  --rename --vhost-name=<webmail name> --new-name=<new webmail name>\n"
+                      "\t\trename webmail vhost to new vhost name\n"
+                      "  --list\n"
+                      "\t\tPrint webmails which possible to use in this server\n"
+                      "  --no-restart\n"
+                      "\t\tDo not restart apache server after command action\n"
+                      "  -h, --help\n"
+                      "\t\tThis help message\n"
+                      "\n"
+                      "OPTIONS:\n"
+                      "  --name=[horde|atmail|squirrel|none]\n"
+                      "\t\tname of webmail";
+
+// Index in this table is what the option parsing switches on.
+const struct option long_options[] = {
+    {"name", required_argument, nullptr, 0},
+    {"vhost-name", required_argument, nullptr, 0},
+    {"new-name", required_argument, nullptr, 0},
+    {"install", no_argument, nullptr, 0},
+    {"remove", no_argument, nullptr, 0},
+    {"enable", no_argument, nullptr, 0},
+    {"disable", no_argument, nullptr, 0},
+    {"rename", no_argument, nullptr, 0},
+    {"set-default", no_argument, nullptr, 0},
+    {"no-restart", no_argument, nullptr, 0},
+    {"list", no_argument, nullptr, 0},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+enum option_index {
+    OPT_NAME = 0,
+    OPT_VHOST_NAME = 1,
+    OPT_NEW_NAME = 2,
+    OPT_INSTALL = 3,
+    OPT_SET_DEFAULT = 8,
+    OPT_NO_RESTART = 9,
+    OPT_LIST = 10,
+    OPT_HELP = 11,
+};
+
+// Command codes of the command options, indexed from OPT_INSTALL.
+const int k_command_of_option[] = {CMD_INSTALL, CMD_REMOVE, CMD_ENABLE,
+                                   CMD_DISABLE, CMD_RENAME, CMD_SET_DEFAULT};
+
+struct command_line {
+    char name[WEBMAIL_NAME_MAX + 1] = "";
+    char vhost_name[VHOST_NAME_MAX + 1] = "";
+    char new_vhost_name[VHOST_NAME_MAX + 1] = "";
+    bool name_required = false;
+    bool vhost_name_required = false;
+    bool new_name_required = false;
+    bool restart = true;
+    int command = CMD_NONE;
+};
+
+// Logs and prints the same text: the entry's one-line failure summary.
+void report(const char *format, ...) HCP_PRINTF(1, 2);
+void report(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    log_vprintf(LOG_ERR, format, ap);
+    va_end(ap);
+    va_start(ap, format);
+    std::vprintf(format, ap);
+    va_end(ap);
+}
+
+// Copies an option value that must stay within max characters; false when it does not.
+bool take_value(char *field, size_t max, const char *value, const char *what)
+{
+    if (std::strlen(value) > max) {
+        log_printf(LOG_ERR, "%s", what);
+        std::printf("%s: %s\n", what, value);
+        return false;
+    }
+    strlcpy(field, value, max + 1);
+    return true;
+}
+
+bool is_unsafe(const char *value)
+{
+    return value != nullptr && std::strpbrk(value, ";'`");
+}
+
+// Reads the options into cl; false when a value was refused (already reported).
+bool read_options(int argc, char **argv, command_line &cl)
+{
+    for (;;) {
+        int index = 0;
+        int c = getopt_long(argc, argv, "h", long_options, &index);
+        if (c == -1)
+            return true;
+        if (c == 'h') {
+            if (cl.command == CMD_NONE)
+                cl.command = CMD_HELP;
+            continue;
+        }
+        if (c != 0)
+            continue; // getopt_long has reported it on stderr
+        if (index != OPT_NO_RESTART && index != OPT_LIST && index != OPT_HELP &&
+            is_unsafe(optarg)) {
+            log_printf(LOG_ERR, "command-line argument is unsafe\n");
+            std::printf("ERROR: command-line argument is unsafe\n");
+        }
+        switch (index) {
+        case OPT_NAME:
+            if (!take_value(cl.name, WEBMAIL_NAME_MAX, optarg, "Name too long"))
+                return false;
+            break;
+        case OPT_VHOST_NAME:
+            if (!take_value(cl.vhost_name, VHOST_NAME_MAX, optarg, "vhost-name too long"))
+                return false;
+            break;
+        case OPT_NEW_NAME:
+            if (!take_value(cl.new_vhost_name, VHOST_NAME_MAX, optarg, "new-vhost-name too long"))
+                return false;
+            break;
+        case OPT_NO_RESTART:
+            cl.restart = false;
+            break;
+        case OPT_LIST:
+            if (cl.command == CMD_NONE)
+                cl.command = CMD_LIST;
+            break;
+        default: { // a command option
+            int code = k_command_of_option[index - OPT_INSTALL];
+            if (cl.command == CMD_NONE)
+                cl.command = code;
+            if (code == CMD_RENAME)
+                cl.new_name_required = cl.vhost_name_required = true;
+            else if (code == CMD_SET_DEFAULT)
+                cl.vhost_name_required = cl.name_required = true;
+            else
+                cl.name_required = true;
+            break;
+        }
+        }
+        // Any option met before a command option makes the run print the help.
+        if (cl.command == CMD_NONE)
+            cl.command = CMD_HELP;
+    }
+}
+
+void restart_web_server(const command_line &cl)
+{
+    if (cl.restart)
+        (void)service_control(conf_get(HTTPD_SERVICE), "graceful");
+}
+
+int dispatch(command_line &cl, const webmail_options &options)
+{
+    switch (cl.command) {
+    case CMD_NONE:
+    case CMD_HELP:
+        std::printf("%s\n", k_usage);
+        std::printf("%s\n", k_help);
+        return 0;
+    case CMD_INSTALL:
+    case CMD_ENABLE:
+        if (update_webmail_record(cl.name, cl.command, &options) != 0) {
+            report("Unable to change record into database\n");
+            return k_exit_failure;
+        }
+        if (create_webmail_vhost(cl.name, &options) != 0) {
+            report("Unable to create vhost configuration for %s webmail\n", cl.name);
+            return k_exit_failure;
+        }
+        return 0;
+    case CMD_REMOVE:
+    case CMD_DISABLE:
+        if (update_webmail_record(cl.name, cl.command, &options) != 0) {
+            report("Unable to change record into database\n");
+            return k_exit_failure;
+        }
+        if (remove_webmail_vhost(cl.name) != 0) {
+            report("Unable to remove vhost configuration for %s webmail\n", cl.name);
+            return k_exit_failure;
+        }
+        return 0;
+    case CMD_SET_DEFAULT:
+        if (set_vhost_webmail(cl.name, cl.vhost_name) != 0) {
+            report("Unable to set default webmail for %s vhost\n", cl.vhost_name);
+            return k_exit_failure;
+        }
+        restart_web_server(cl);
+        return 0;
+    case CMD_RENAME:
+        // cl.name becomes the webmail that holds the old vhost's alias file, or "".
+        if (get_vhost_webmail(cl.name, sizeof cl.name, cl.vhost_name) != 0) {
+            report("Unable to rename vhost from %s to %s\n", cl.vhost_name, cl.new_vhost_name);
+            return k_exit_failure;
+        }
+        if (set_vhost_webmail("none", cl.vhost_name) != 0) {
+            report("Unable to set default webmail for %s vhost\n", cl.vhost_name);
+            return k_exit_failure;
+        }
+        if (set_vhost_webmail(cl.name, cl.new_vhost_name) != 0) {
+            report("Unable to set default webmail for %s vhost\n", cl.new_vhost_name);
+            return k_exit_failure;
+        }
+        restart_web_server(cl);
+        return 0;
+    case CMD_LIST:
+        if (print_webmails_list() != 0) {
+            report("Unable to print webmails list. \n");
+            return k_exit_failure;
+        }
+        return 0;
+    default:
+        return k_exit_failure;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+const char *const known_webmails[KNOWN_WEBMAIL_COUNT] = {"atmail", "horde", "none", "atmailcom"};
+
+int find_known_webmail(const char *name)
+{
+    for (const char *known : known_webmails)
+        if (std::strcmp(name, known) == 0)
+            return 0;
+    return -1;
+}
+
+} // extern "C"
+
+int main(int argc, char **argv)
+{
+    log_init(nullptr, LOG_ERR, LOG_MAIL, LOG_PID | LOG_CONS, argv[0]);
+    (void)conf_load(); // without the file every lookup falls back to its default
+
+    command_line cl;
+    if (!read_options(argc, argv, cl))
+        return k_exit_failure;
+
+    require_args_consumed(argc, optind);
+    require_param(cl.name_required, cl.name, "name");
+    require_param(cl.vhost_name_required, cl.vhost_name, "vhost-name");
+    require_param(cl.new_name_required, cl.new_vhost_name, "new-name");
+
+    bool name_is_none = std::strcmp(cl.name, "none") == 0;
+    if (name_is_none && cl.command != CMD_SET_DEFAULT) {
+        report("Webmail name 'none' possible for --set-default key only\n");
+        return k_exit_failure;
+    }
+
+    webmail_options options{};
+    if (cl.name_required && !name_is_none) {
+        if (find_known_webmail(cl.name) != 0) {
+            report("Unable to find webmail with name: %s\n", cl.name);
+            std::printf("Possible name was defined incorrect.\n");
+            return k_exit_failure;
+        }
+        if (get_webmail_options(cl.name, &options) != 0) {
+            report("Unable to get options for %s webmail\n", cl.name);
+            return k_exit_failure;
+        }
+    }
+
+    return dispatch(cl, options);
+}
