@@ -1,0 +1,334 @@
+// Web-server discovery: find the Apache executable, run it with "-V" and read
+// its version and module magic number from what it prints.
+#include "hcp_conf.h"
+#include "hcp_util.h"
+#include "owners.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr size_t k_capture_step_bytes = 4096;
+constexpr size_t k_module_magic_chars = 8;
+
+constexpr int k_child_stdin_failed = 240;
+constexpr int k_child_stdout_failed = 241;
+constexpr int k_child_exec_failed = 242;
+
+constexpr std::string_view k_version_prefix = "Server version: ";
+constexpr std::string_view k_magic_prefix = "Server's Module Magic Number: ";
+
+const char k_trace_block[] = "<IfModule mod_rewrite.c>\n"
+                             "\tRewriteEngine On\n"
+                             "\tRewriteCond %{REQUEST_METHOD} ^TRACE\n"
+                             "\tRewriteRule .* - [F]\n"
+                             "</IfModule>\n";
+
+// Appends one failure line naming the system error that errno holds now.
+void note_failure(char **failure, size_t *failure_free, const char *format, ...) HCP_PRINTF(3, 4);
+void note_failure(char **failure, size_t *failure_free, const char *format, ...)
+{
+    char line[512];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    strbuf_append(failure, failure_free, line);
+}
+
+int open_dev_null()
+{
+    int fd;
+    do
+        fd = ::open("/dev/null", O_RDONLY);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int dup2_retrying(int from, int to)
+{
+    int rc;
+    do
+        rc = ::dup2(from, to);
+    while (rc < 0 && errno == EINTR);
+    return rc;
+}
+
+// Reaps a child whose output is no longer wanted; closing our end first makes
+// a writing child end instead of blocking on a full pipe.
+void abandon_child(hcp::unique_fd &read_end, pid_t pid)
+{
+    read_end.reset();
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Runs the candidate with "-V" into *output; re-runs once after a signal.
+// Returns 0 with the wait status, or -1 when it could not be run.
+int run_version_query(const char *candidate, char **output, size_t *size, int *status)
+{
+    char *argv[] = {const_cast<char *>(candidate), const_cast<char *>("-V"), nullptr};
+    char *failure = nullptr; // not shown: a candidate that cannot run is passed over
+    size_t failure_free = 0;
+    int rc = run_and_capture(output, size, status, argv, &failure, &failure_free);
+    if (rc == 0 && WIFSIGNALED(*status))
+        rc = run_and_capture(output, size, status, argv, &failure, &failure_free);
+    std::free(failure);
+    return rc;
+}
+
+std::string_view line_at(std::string_view text, size_t start)
+{
+    size_t end = text.find('\n', start);
+    return text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+}
+
+struct version_info {
+    bool version_seen = false;
+    bool magic_seen = false;
+    bool version_has_slash = false;
+    std::string_view version; // from after the '/' to the end of its line
+    std::string_view magic;   // the rest of the magic line
+};
+
+// The first version line and the first magic line, wherever they stand.
+version_info scan_version_output(std::string_view text)
+{
+    version_info info;
+    for (size_t start = 0; start < text.size() && !(info.version_seen && info.magic_seen);) {
+        std::string_view line = line_at(text, start);
+        if (!info.version_seen && line.starts_with(k_version_prefix)) {
+            info.version_seen = true;
+            size_t slash = text.find('/', start);
+            if (slash != std::string_view::npos) {
+                info.version_has_slash = true;
+                info.version = line_at(text, slash + 1);
+            }
+        } else if (!info.magic_seen && line.starts_with(k_magic_prefix)) {
+            info.magic_seen = true;
+            info.magic = line.substr(k_magic_prefix.size());
+        }
+        start += line.size() + 1;
+    }
+    return info;
+}
+
+int version_code_of(std::string_view version)
+{
+    if (version.size() < 3 || version[0] != '2')
+        return 0;
+    if (version[2] == '0')
+        return 20;
+    if (version[2] == '2')
+        return 22;
+    return 0;
+}
+
+int patch_level_of(std::string_view version)
+{
+    int level = 0;
+    for (size_t i = 4; i < version.size() && version[i] >= '0' && version[i] <= '9'; i++) {
+        if (level > (__INT_MAX__ - 9) / 10)
+            break; // more digits than an int holds: keep what fits
+        level = level * 10 + (version[i] - '0');
+    }
+    return level;
+}
+
+} // namespace
+
+extern "C" {
+
+int run_and_capture(char **buffer, size_t *size, int *wait_status, char *const argv[],
+                    char **failure, size_t *failure_free)
+{
+    hcp::unique_fd null_in(open_dev_null());
+    if (!null_in) {
+        note_failure(failure, failure_free, "open(\"/dev/null\") failed: %s\n",
+                     std::strerror(errno));
+        return -1;
+    }
+    int fds[2];
+    int rc;
+    do
+        rc = ::pipe(fds);
+    while (rc < 0 && errno == EINTR);
+    if (rc < 0) {
+        note_failure(failure, failure_free, "pipe() failed: %s\n", std::strerror(errno));
+        return -1;
+    }
+    hcp::unique_fd read_end(fds[0]);
+    hcp::unique_fd write_end(fds[1]);
+
+    // Everything the child needs is prepared here: it may only exec or _exit.
+    hcp::unique_malloc<char> program(sysroot_path(argv[0]));
+    int descriptor_limit = getdtablesize();
+    std::fflush(nullptr);
+    pid_t pid;
+    do
+        pid = ::fork();
+    while (pid < 0 && errno == EINTR);
+    if (pid < 0) {
+        note_failure(failure, failure_free, "fork() failed: %s\n", std::strerror(errno));
+        return -1;
+    }
+    if (pid == 0) {
+        ::close(read_end.get());
+        if (dup2_retrying(null_in.get(), STDIN_FILENO) < 0)
+            ::_exit(k_child_stdin_failed);
+        if (dup2_retrying(write_end.get(), STDOUT_FILENO) < 0)
+            ::_exit(k_child_stdout_failed);
+        int saved_errno = errno;
+        for (int fd = 3; fd < descriptor_limit; fd++)
+            while (::close(fd) < 0 && errno == EINTR) {
+            }
+        errno = saved_errno;
+        ::execv(program.get(), argv);
+        ::_exit(k_child_exec_failed);
+    }
+    write_end.reset();
+    null_in.reset();
+
+    if (*buffer == nullptr || *size < k_capture_step_bytes) {
+        char *grown = static_cast<char *>(std::realloc(*buffer, k_capture_step_bytes));
+        if (grown == nullptr) {
+            note_failure(failure, failure_free, "realloc(buf, %zd) failed: %s\n",
+                         ssize_t(k_capture_step_bytes), std::strerror(errno));
+            abandon_child(read_end, pid);
+            return -1;
+        }
+        *buffer = grown;
+        *size = k_capture_step_bytes;
+    }
+
+    // Invariant: at least one step of room is free before every read.
+    size_t capacity = *size;
+    size_t used = 0;
+    ssize_t n;
+    for (;;) {
+        n = ::read(read_end.get(), *buffer + used, k_capture_step_bytes);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        used += size_t(n);
+        if (capacity - used < k_capture_step_bytes) {
+            char *grown =
+                static_cast<char *>(std::realloc(*buffer, capacity + k_capture_step_bytes));
+            if (grown == nullptr) {
+                note_failure(failure, failure_free, "realloc(buf, %zd) failed: %s\n",
+                             ssize_t(capacity + k_capture_step_bytes), std::strerror(errno));
+                *size = capacity;
+                abandon_child(read_end, pid);
+                return -1;
+            }
+            *buffer = grown;
+            capacity += k_capture_step_bytes;
+        }
+    }
+    (*buffer)[used] = '\0';
+    *size = used;
+    if (n < 0) {
+        note_failure(failure, failure_free, "read(%d, buf, %zd) failed: %s\n", read_end.get(),
+                     ssize_t(k_capture_step_bytes), std::strerror(errno));
+        abandon_child(read_end, pid);
+        return -1;
+    }
+    read_end.reset();
+    if (::waitpid(pid, wait_status, 0) != pid) {
+        note_failure(failure, failure_free, "waitpid(%d, &status, 0) failed: %s\n", int(pid),
+                     std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+void get_apache_path(char **module_magic, int *version_code, int *patch_level)
+{
+    *module_magic = nullptr;
+    *version_code = 0;
+    *patch_level = 0;
+
+    char *bundled = alloc_printf("%s/apache/bin/httpd", conf_get(PRODUCT_ROOT_D));
+    const char *const candidates[] = {
+        bundled,           "/usr/sbin/httpd2", "/usr/sbin/apache2",     "/usr/sbin/httpd2-prefork",
+        "/usr/sbin/httpd", "/usr/sbin/apache", "/usr/local/sbin/httpd",
+    };
+
+    char *output = nullptr;
+    size_t size = 0;
+    bool found = false;
+    for (const char *candidate : candidates) {
+        struct stat st;
+        if (sysroot_stat(candidate, &st) != 0 ||
+            (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0) {
+            errno = 0;
+            continue;
+        }
+        int status = 0;
+        if (run_version_query(candidate, &output, &size, &status) != 0)
+            continue;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            std::free(output);
+            errno = 0;
+            print_error(1, "get_apache_path: '%s -V' failed", candidate);
+        }
+        found = true;
+        break;
+    }
+    std::free(bundled);
+    if (!found) {
+        std::free(output);
+        errno = 0;
+        print_error(1, "get_apache_path: apache executable not found");
+    }
+
+    version_info info = scan_version_output(std::string_view(output, size));
+    if (info.version_seen && !info.version_has_slash) {
+        std::free(output);
+        errno = 0;
+        print_error(1, "get_apache_path: Badly formatted Apache version");
+    }
+    int code = 0;
+    if (info.version_seen && info.magic_seen) {
+        char *magic = static_cast<char *>(std::malloc(k_module_magic_chars + 1));
+        if (magic == nullptr) {
+            std::free(output);
+            print_error(1, "moraine: Cannot allocate memory");
+        }
+        size_t n = std::min(info.magic.size(), k_module_magic_chars);
+        std::memcpy(magic, info.magic.data(), n);
+        magic[n] = '\0';
+        *module_magic = magic;
+        code = version_code_of(info.version);
+    }
+    if (*module_magic == nullptr || code == 0) {
+        std::free(*module_magic);
+        *module_magic = nullptr;
+        std::free(output);
+        errno = 0;
+        print_error(1, "get_apache_path: Apache version info not found");
+    }
+    *version_code = code;
+    *patch_level = patch_level_of(info.version);
+    std::free(output);
+}
+
+const char *pci_compliance_directive(int version_code, int patch_level)
+{
+    return version_code == 20 && patch_level <= 54 ? k_trace_block : "";
+}
+
+} // extern "C"
