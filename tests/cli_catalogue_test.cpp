@@ -47,8 +47,7 @@ class Catalogue : public testing::Test
                 enabled + "')");
     }
 
-    // The messages up to and including the first one that the catalogue or
-    // the definition read would add: what comes after belongs to later steps.
+    // Whether the run logged exactly this message.
     static bool has_message(const run_result &r, const std::string &text)
     {
         auto m = r.messages();
