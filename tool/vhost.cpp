@@ -1,22 +1,362 @@
-// The webmail's Apache virtual-host include file.
+// The webmail's Apache virtual-host include file: generated from the template
+// that the webmail package brings, with six tokens replaced by this server's
+// values, and deleted again when the webmail goes away.
 #include "lanternctl.h"
 
+#include "hcp_conf.h"
+#include "hcp_db.h"
 #include "hcp_util.h"
+#include "util/owners.hpp"
 
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <string_view>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
+
+namespace
+{
+
+// A substituted line holds at most 65,535 characters, an address list 65,534.
+constexpr size_t k_line_bytes = 65536;
+constexpr size_t k_address_list_bytes = 65536;
+constexpr int k_address_rows_max = 299;
+constexpr size_t k_server_admin_bytes = 4096;
+constexpr int k_temporary_name_attempts = 100;
+
+constexpr char k_template_suffix[] = "_vhost.conf";
+
+char server_admin[k_server_admin_bytes];
+
+struct mysql_closer {
+    void operator()(MYSQL *handle) const { mysql_close(handle); }
+};
+using unique_mysql = std::unique_ptr<MYSQL, mysql_closer>;
+
+struct result_freer {
+    void operator()(MYSQL_RES *result) const { mysql_free_result(result); }
+};
+using unique_result = std::unique_ptr<MYSQL_RES, result_freer>;
+
+// Composes a path; false when it does not fit the 1024-byte buffer.
+bool compose_path(char (&path)[PATH_BUFFER_BYTES], const char *format, ...) HCP_PRINTF(2, 3);
+bool compose_path(char (&path)[PATH_BUFFER_BYTES], const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    int n = std::vsnprintf(path, sizeof path, format, ap);
+    va_end(ap);
+    return n >= 0 && size_t(n) < sizeof path;
+}
+
+bool compose_vhost_path(char (&path)[PATH_BUFFER_BYTES], const char *name)
+{
+    if (compose_path(path, "%s/zzz_%s%s", conf_get(HTTPD_INCLUDE_D), name, k_template_suffix))
+        return true;
+    log_printf(LOG_ERR, "Unable to get webserver config name. Buffer too short\n");
+    return false;
+}
+
+// The new include file is written beside the live one under a name that
+// Apache's "*.conf" include patterns do not pick up, and renamed over it only
+// when complete: a half-written file would break the next reload of every
+// site on the server. Removed on every way out until committed.
+class pending_file
+{
+  public:
+    pending_file(const pending_file &) = delete;
+    pending_file &operator=(const pending_file &) = delete;
+    pending_file() = default;
+    ~pending_file()
+    {
+        stream_.reset();
+        if (created_)
+            sysroot_unlink(path_);
+    }
+
+    // Creates "<dir>/.zzz_<name>_vhost.conf.<pid>" (or with a further number).
+    bool create(const char *target)
+    {
+        const char *slash = std::strrchr(target, '/');
+        int dir_length = slash != nullptr ? int(slash - target + 1) : 0;
+        const char *base = target + dir_length;
+        for (int attempt = 0; attempt < k_temporary_name_attempts; attempt++) {
+            std::snprintf(path_, sizeof path_, "%.*s.%s.%ld.%d", dir_length, target, base,
+                          long(getpid()), attempt);
+            // 0666 under the umask: the mode any freshly created file gets.
+            int fd = sysroot_open(path_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && errno == EEXIST)
+                continue;
+            if (fd < 0)
+                return false;
+            created_ = true;
+            stream_.reset(fdopen(fd, "w"));
+            if (!stream_) {
+                ::close(fd);
+                return false;
+            }
+            return true;
+        }
+        errno = EEXIST;
+        return false;
+    }
+
+    FILE *stream() const { return stream_.get(); }
+
+    // Flushes to disk and closes; false when any of it failed.
+    bool finish()
+    {
+        FILE *f = stream_.release();
+        bool ok = std::fflush(f) == 0 && ::fsync(fileno(f)) == 0;
+        return std::fclose(f) == 0 && ok;
+    }
+
+    bool commit(const char *target)
+    {
+        if (sysroot_rename(path_, target) != 0)
+            return false;
+        created_ = false;
+        return true;
+    }
+
+  private:
+    char path_[PATH_BUFFER_BYTES + 32] = "";
+    bool created_ = false;
+    hcp::unique_file stream_;
+};
+
+bool write_all(FILE *stream, std::string_view text)
+{
+    return std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+}
+
+// Copies the template into `out` line by line with the six tokens replaced.
+// Returns 0, -1 after a failed line (already logged), or -2 when the
+// template could not be read.
+int copy_template(FILE *in, FILE *out, const webmail_options &options, const char *admin,
+                  const char *pci_directive)
+{
+    hcp::unique_malloc<char> work(static_cast<char *>(std::malloc(k_line_bytes)));
+    hcp::unique_malloc<char> addresses(static_cast<char *>(std::malloc(k_address_list_bytes)));
+    if (!work || !addresses) {
+        log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
+        return -1;
+    }
+    char *line = nullptr;
+    int line_capacity = 0;
+    int rc = 0;
+    for (;;) {
+        if (read_line(&line, &line_capacity, in) < 0) {
+            // End of input only when the stream says so; a line that could not
+            // be held in memory must not pass for the end of the template.
+            if (std::ferror(in) || !std::feof(in))
+                rc = -2;
+            break;
+        }
+        char *w = work.get();
+        char *list = addresses.get();
+        bool ok =
+            replace_token(w, k_line_bytes, line, conf_get(HTTPD_CONF_D), "@HTTPD_CONF_D@") == 0 &&
+            get_ip_addresses_string(list, k_address_list_bytes, "80") == 0 &&
+            replace_token(w, k_line_bytes, w, list, "@WEBMAIL_IP_ADDRESS@") == 0 &&
+            replace_token(w, k_line_bytes, w, pci_directive, "@PCI_COMPLIANCE_DIRECTIVE@") == 0 &&
+            get_ip_addresses_string(list, k_address_list_bytes, "443") == 0 &&
+            replace_token(w, k_line_bytes, w, list, "@WEBMAIL_IP_ADDRESS_SSL@") == 0 &&
+            replace_token(w, k_line_bytes, w, options.docroot, "@WEBMAIL_DOCROOT@") == 0 &&
+            replace_token(w, k_line_bytes, w, admin, "@SERVER_ADMIN@") == 0 && write_all(out, w);
+        if (!ok) {
+            rc = -1;
+            break;
+        }
+    }
+    std::free(line);
+    return rc;
+}
+
+} // namespace
 
 extern "C" {
 
-int create_webmail_vhost(const char *, const struct webmail_options *)
+int replace_token(char *destination, size_t capacity, const char *source, const char *value,
+                  const char *token)
 {
-    log_printf(LOG_ERR, "%s: not available in this build\n", __func__);
-    return -1;
+    if (capacity == 0) {
+        log_printf(LOG_ERR, "Unable to parse string. Buffer too short\n");
+        return -1;
+    }
+    // The source may be the destination itself.
+    hcp::unique_malloc<char> copy(strdup(source));
+    if (!copy) {
+        log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
+        return -1;
+    }
+    std::string_view rest = copy.get();
+    std::string_view needle = token;
+    std::string_view replacement = value;
+    size_t used = 0;
+    auto put = [&](std::string_view piece) {
+        if (piece.size() >= capacity - used)
+            return false;
+        std::memcpy(destination + used, piece.data(), piece.size());
+        used += piece.size();
+        return true;
+    };
+    destination[0] = '\0';
+    while (!rest.empty()) {
+        size_t at = needle.empty() ? std::string_view::npos : rest.find(needle);
+        bool ok =
+            at == std::string_view::npos ? put(rest) : put(rest.substr(0, at)) && put(replacement);
+        if (!ok) {
+            destination[used] = '\0';
+            log_printf(LOG_ERR, "Unable to parse string. Buffer too short\n");
+            return -1;
+        }
+        rest.remove_prefix(at == std::string_view::npos ? rest.size() : at + needle.size());
+    }
+    destination[used] = '\0';
+    return 0;
 }
 
-int remove_webmail_vhost(const char *)
+int get_ip_addresses_string(char *buffer, size_t capacity, const char *port)
 {
-    log_printf(LOG_ERR, "%s: not available in this build\n", __func__);
-    return -1;
+    unique_mysql db(db_connect_or_report());
+    if (!db) {
+        log_printf(LOG_ERR, "Unable to connect to the mysql database\n");
+        return -1;
+    }
+    char query[STATEMENT_BUFFER_BYTES];
+    std::snprintf(query, sizeof query, "SELECT CONCAT(ip_address, ':%s') from IP_Addresses", port);
+    unique_result result;
+    if (mysql_query(db.get(), query) == 0)
+        result.reset(mysql_store_result(db.get()));
+    if (!result) {
+        log_printf(LOG_ERR, "Unable to get IP addresses from database");
+        return -1;
+    }
+    buffer[0] = '\0';
+    size_t used = 0;
+    MYSQL_ROW row;
+    for (int taken = 0; taken < k_address_rows_max && (row = mysql_fetch_row(result.get()));
+         taken++) {
+        const char *item = row[0] != nullptr ? row[0] : "";
+        size_t item_length = std::strlen(item);
+        // The list must fit in capacity - 1 characters with its terminator.
+        if (used + 1 + item_length + 1 > capacity - 1) {
+            log_printf(LOG_ERR, "Unable to get ip adresses string. Buffer too short\n");
+            return -1;
+        }
+        buffer[used++] = ' ';
+        std::memcpy(buffer + used, item, item_length + 1);
+        used += item_length;
+    }
+    return 0;
+}
+
+const char *get_server_admin(void)
+{
+    unique_mysql db(db_connect_or_report());
+    if (!db) {
+        log_printf(LOG_ERR, "Unable to connect to the mysql database\n");
+        return nullptr;
+    }
+    const char *host = db_get_param("FullHostName", db.get());
+    if (host == nullptr || std::strlen(host) < 2) {
+        log_printf(LOG_ERR, "Unable to query parameter FullHostName from database\n");
+        return nullptr;
+    }
+    // Converted now: the next lookup overwrites the value buffer.
+    hcp::unique_malloc<char> ascii_host(idn_toascii_safe(host));
+    const char *admin = db_get_param("admin_email", db.get());
+    if (admin != nullptr && std::strlen(admin) >= 2)
+        strlcpy(server_admin, admin, sizeof server_admin);
+    else
+        std::snprintf(server_admin, sizeof server_admin, "root@%s", ascii_host.get());
+    return server_admin;
+}
+
+int create_webmail_vhost(const char *name, const struct webmail_options *options)
+{
+    char template_path[PATH_BUFFER_BYTES];
+    if (!compose_path(template_path, "%s/%s/%s%s", WEBMAIL_ROOT, name, name, k_template_suffix)) {
+        log_printf(LOG_ERR, "Unable to get webmail config name. Buffer too short\n");
+        return -1;
+    }
+    struct stat st;
+    if (sysroot_stat(template_path, &st) != 0) {
+        if (errno == ENOENT)
+            log_printf(LOG_ERR, "Unable to find vhost template for %s webmail: %s", name,
+                       template_path);
+        else
+            log_printf(LOG_ERR, "System error or file is not regular %s", std::strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        log_printf(LOG_ERR, "System error or file is not regular %s", template_path);
+        return -1;
+    }
+    hcp::unique_file in(sysroot_fopen(template_path, "r"));
+    if (!in) {
+        log_printf(LOG_ERR, "Unable to open vhost template %s: %s", template_path,
+                   std::strerror(errno));
+        return -1;
+    }
+    char vhost_path[PATH_BUFFER_BYTES];
+    if (!compose_vhost_path(vhost_path, name))
+        return -1;
+
+    // Both of these may end the process: they run before any file exists.
+    const char *admin = get_server_admin();
+    if (admin == nullptr) {
+        log_printf(LOG_ERR, "Unable to get admin e-mail for %s vhost configuration\n", name);
+        return -1;
+    }
+    char *module_magic = nullptr;
+    int version_code = 0;
+    int patch_level = 0;
+    get_apache_path(&module_magic, &version_code, &patch_level);
+    std::free(module_magic);
+
+    pending_file out;
+    if (!out.create(vhost_path)) {
+        log_printf(LOG_ERR, "Unable to create vhost configuration %s: %s", vhost_path,
+                   std::strerror(errno));
+        return -1;
+    }
+    int rc = copy_template(in.get(), out.stream(), *options, admin,
+                           pci_compliance_directive(version_code, patch_level));
+    bool written = out.finish();
+    if (rc == -2) {
+        log_printf(LOG_ERR, "Unable to read string from %s vhost template\n", name);
+        return -1;
+    }
+    if (rc != 0 || !written) {
+        log_printf(LOG_ERR, "Unable to replace some vhost parameters");
+        return -1;
+    }
+    if (!out.commit(vhost_path)) {
+        log_printf(LOG_ERR, "Unable to replace vhost configuration %s: %s", vhost_path,
+                   std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int remove_webmail_vhost(const char *name)
+{
+    char vhost_path[PATH_BUFFER_BYTES];
+    if (!compose_vhost_path(vhost_path, name))
+        return -1;
+    if (sysroot_unlink(vhost_path) != 0 && errno != ENOENT) {
+        log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
+        return -1;
+    }
+    return 0;
 }
 
 } // extern "C"

@@ -1,0 +1,411 @@
+// lanternctl against the bench server: the webmail's Apache include file
+// written by install and enable, deleted by remove and disable.
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace
+{
+
+using hcp_test::run_result;
+using strings = std::vector<std::string>;
+
+const char k_conf[] = "HTTPD_INCLUDE_D /usr/local/etc/apache22/Includes\n"
+                      "HTTPD_CONF_D /usr/local/etc/apache22\n"
+                      "PRODUCT_ROOT_D /opt/hcp\n";
+const char k_include_dir[] = "/usr/local/etc/apache22/Includes";
+const char k_vhost_file[] = "/usr/local/etc/apache22/Includes/zzz_horde_vhost.conf";
+const char k_template[] = "/usr/local/etc/hcp-webmail/horde/horde_vhost.conf";
+const char k_definition[] = "/usr/local/etc/hcp-webmail/horde/horde.conf";
+const char k_docroot[] = "/usr/local/www/horde";
+const char k_earlier[] = "# the earlier file, 100% intact\n";
+const char k_create_failed[] = "Unable to create vhost configuration for horde webmail\n";
+
+const char k_trace_block[] = "<IfModule mod_rewrite.c>\n"
+                             "\tRewriteEngine On\n"
+                             "\tRewriteCond %{REQUEST_METHOD} ^TRACE\n"
+                             "\tRewriteRule .* - [F]\n"
+                             "</IfModule>\n";
+
+std::string apache_stand_in(const std::string &version)
+{
+    return "#!/bin/sh\ncat <<'EOF'\nServer version: Apache/" + version +
+           " (FreeBSD)\nServer's Module Magic Number: 20051115:3\nEOF\n";
+}
+
+class Vhost : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        db.reset();
+        root.write_password();
+        root.write_conf(k_conf);
+        root.mkdir(k_include_dir);
+        root.write(k_definition, std::string("alias=horde\nname=Horde\nversion=3.1\nrelease=3\n"
+                                             "docroot=") +
+                                     k_docroot + "\nenabled=true\n");
+        root.write("/usr/sbin/httpd", apache_stand_in("2.2.3"), 0755);
+        set_param("FullHostName", "host.example");
+        set_param("admin_email", "postmaster@example.com");
+        db.exec("INSERT INTO IP_Addresses VALUES ('192.0.2.1'), ('192.0.2.2')");
+    }
+
+    void set_param(const std::string &name, const std::string &value)
+    {
+        db.exec("REPLACE INTO misc VALUES ('" + name + "', '" + value + "')");
+    }
+
+    // Generates from a template of one line and returns what was written.
+    std::string generate(const std::string &line)
+    {
+        root.write(k_template, line);
+        run_result r = run({"--install", "--name=horde"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(r.log.empty());
+        return root.read(k_vhost_file);
+    }
+
+    run_result run(const strings &args) { return hcp_test::run_tool(root, args); }
+
+    // Names in the include directory: no temporary may stay behind.
+    strings include_dir_entries() const
+    {
+        strings names;
+        for (const auto &e : std::filesystem::directory_iterator(root.real(k_include_dir)))
+            names.push_back(e.path().filename().string());
+        return names;
+    }
+
+    hcp_test::bench_db db;
+    hcp_test::temp_root root;
+};
+
+TEST_F(Vhost, InstallWritesTheTemplateWithItsTokensReplaced)
+{
+    root.write(k_template, "# horde webmail\n"
+                           "Include @HTTPD_CONF_D@/extra.conf\n"
+                           "<VirtualHost@WEBMAIL_IP_ADDRESS@>\n"
+                           "@PCI_COMPLIANCE_DIRECTIVE@"
+                           "\tDocumentRoot \"@WEBMAIL_DOCROOT@\"\n"
+                           "\tServerAdmin @SERVER_ADMIN@ # @SERVER_ADMIN@\n"
+                           "\tLogFormat \"%h %l %u %t\" common\n"
+                           "</VirtualHost>\n"
+                           "<VirtualHost@WEBMAIL_IP_ADDRESS_SSL@>\n"
+                           "\t@server_admin@ @SERVER_ADMIN\n"
+                           "</VirtualHost>");
+    root.write(k_vhost_file, k_earlier);
+    run_result r = run({"--install", "--name=horde"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.log.empty());
+    EXPECT_EQ(root.read(k_vhost_file), "# horde webmail\n"
+                                       "Include /usr/local/etc/apache22/extra.conf\n"
+                                       "<VirtualHost 192.0.2.1:80 192.0.2.2:80>\n"
+                                       "\tDocumentRoot \"/usr/local/www/horde\"\n"
+                                       "\tServerAdmin postmaster@example.com # "
+                                       "postmaster@example.com\n"
+                                       "\tLogFormat \"%h %l %u %t\" common\n"
+                                       "</VirtualHost>\n"
+                                       "<VirtualHost 192.0.2.1:443 192.0.2.2:443>\n"
+                                       "\t@server_admin@ @SERVER_ADMIN\n"
+                                       "</VirtualHost>");
+    EXPECT_EQ(include_dir_entries(), strings{"zzz_horde_vhost.conf"});
+    EXPECT_EQ(db.rows("SELECT product_id, enabled FROM Webmails").size(), 1u);
+
+    // A fresh file's mode: 0666 under the creation mask the tool inherited.
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    struct stat st;
+    ASSERT_EQ(::stat(root.real(k_vhost_file).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
+}
+
+TEST_F(Vhost, AddressListsHoldEveryRowUpTo299)
+{
+    std::string three_hundred;
+    std::string expected_80, expected_443;
+    for (int i = 0; i < 300; i++) {
+        std::string ip = "198.51." + std::to_string(i / 250) + "." + std::to_string(i % 250);
+        three_hundred += (i ? ", ('" : "('") + ip + "')";
+        if (i < 299) {
+            expected_80 += " " + ip + ":80";
+            expected_443 += " " + ip + ":443";
+        }
+    }
+    const struct {
+        const char *what;
+        std::string rows; // VALUES of IP_Addresses, or "" for none
+        std::string expected;
+    } cases[] = {
+        {"none", "", "<VirtualHost>\n<VirtualHost>\n"},
+        {"two", "('192.0.2.1'), ('192.0.2.2')",
+         "<VirtualHost 192.0.2.1:80 192.0.2.2:80>\n<VirtualHost 192.0.2.1:443 192.0.2.2:443>\n"},
+        {"three hundred", three_hundred,
+         "<VirtualHost" + expected_80 + ">\n<VirtualHost" + expected_443 + ">\n"},
+    };
+    for (const auto &c : cases) {
+        db.exec("DELETE FROM IP_Addresses");
+        if (!c.rows.empty())
+            db.exec("INSERT INTO IP_Addresses VALUES " + c.rows);
+        EXPECT_EQ(generate("<VirtualHost@WEBMAIL_IP_ADDRESS@>\n"
+                           "<VirtualHost@WEBMAIL_IP_ADDRESS_SSL@>\n"),
+                  c.expected)
+            << c.what;
+    }
+}
+
+TEST_F(Vhost, TraceBlockOnlyForApache20UpToPatchLevel54)
+{
+    const struct {
+        const char *version;
+        std::string expected;
+    } cases[] = {
+        {"2.0.54", std::string("a\n") + k_trace_block + "b\n"},
+        {"2.0.55", "a\nb\n"},
+        {"2.2.3", "a\nb\n"},
+    };
+    for (const auto &c : cases) {
+        root.write("/usr/sbin/httpd", apache_stand_in(c.version), 0755);
+        EXPECT_EQ(generate("a\n@PCI_COMPLIANCE_DIRECTIVE@b\n"), c.expected) << c.version;
+    }
+}
+
+TEST_F(Vhost, ServerAdminFallsBackToRootAtTheAsciiHostName)
+{
+    const struct {
+        const char *admin_email; // nullptr: no row
+        const char *host;
+        const char *expected;
+    } cases[] = {
+        {"hostmaster@example.org", "bücher.example", "hostmaster@example.org"},
+        {"x", "bücher.example", "root@xn--bcher-kva.example"},
+        {"", "host.example", "root@host.example"},
+        {nullptr, "mail.example", "root@mail.example"},
+    };
+    for (const auto &c : cases) {
+        db.exec("DELETE FROM misc");
+        // The connection then speaks UTF-8, as a 4.1-compatible panel database does.
+        set_param("mysql41_compatible", "true");
+        set_param("FullHostName", c.host);
+        if (c.admin_email != nullptr)
+            set_param("admin_email", c.admin_email);
+        EXPECT_EQ(generate("ServerAdmin @SERVER_ADMIN@\n"),
+                  std::string("ServerAdmin ") + c.expected + "\n")
+            << c.host;
+    }
+}
+
+TEST_F(Vhost, LaterTokensAreSearchedInEarlierInsertionsOnly)
+{
+    root.write(k_definition, "alias=horde\nname=Horde\nversion=3.1\nrelease=3\n"
+                             "docroot=/www/@SERVER_ADMIN@/@WEBMAIL_DOCROOT@/@HTTPD_CONF_D@\n"
+                             "enabled=true\n");
+    root.write_conf(std::string(k_conf) + "HTTPD_CONF_D /conf/@WEBMAIL_DOCROOT@\n");
+    EXPECT_EQ(generate("@HTTPD_CONF_D@ @WEBMAIL_DOCROOT@\n"),
+              "/conf//www/postmaster@example.com/@WEBMAIL_DOCROOT@/@HTTPD_CONF_D@ "
+              "/www/postmaster@example.com/@WEBMAIL_DOCROOT@/@HTTPD_CONF_D@\n");
+}
+
+TEST_F(Vhost, EnableRewritesAndDisableRemoves)
+{
+    root.write(k_template, "DocumentRoot @WEBMAIL_DOCROOT@\n");
+    ASSERT_EQ(run({"--install", "--name=horde"}).status, 0);
+    root.write(k_template, "# changed\n");
+
+    run_result r = run({"--disable", "--name=horde"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_FALSE(root.exists(k_vhost_file));
+    EXPECT_EQ(db.rows("SELECT enabled FROM Webmails")[0][0], "false");
+
+    r = run({"--disable", "--name=horde"}); // nothing left to delete
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.log.empty());
+
+    r = run({"--enable", "--name=horde"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(root.read(k_vhost_file), "# changed\n");
+
+    r = run({"--remove", "--name=horde"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_TRUE(r.log.empty());
+    EXPECT_FALSE(root.exists(k_vhost_file));
+    EXPECT_TRUE(include_dir_entries().empty());
+}
+
+TEST_F(Vhost, RemovalFailureOtherThanMissing)
+{
+    root.write(std::string(k_vhost_file) + "/inside", "x");
+    run_result r = run({"--remove", "--name=horde"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.messages(), (strings{"System error: Is a directory\n",
+                                     "Unable to remove vhost configuration for horde webmail\n"}));
+    EXPECT_EQ(r.out, "Unable to remove vhost configuration for horde webmail\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(root.exists(std::string(k_vhost_file) + "/inside"));
+}
+
+// Every failed install leaves an earlier include file byte for byte and no
+// temporary beside it.
+TEST_F(Vhost, FailedInstallLeavesTheEarlierFileAlone)
+{
+    const std::string long_label(64, 'a');
+    struct failure {
+        const char *what;
+        std::function<void()> arrange;
+        int status;
+        strings log;
+        std::string out; // stdout; stderr is the same for status 1, else empty
+    };
+    const std::string summary = k_create_failed;
+    const failure cases[] = {
+        {"template missing",
+         [] {},
+         255,
+         {"Unable to find vhost template for horde webmail: "
+          "/usr/local/etc/hcp-webmail/horde/horde_vhost.conf",
+          summary},
+         summary},
+        {"template is a directory",
+         [&] { root.mkdir(k_template); },
+         255,
+         {"System error or file is not regular "
+          "/usr/local/etc/hcp-webmail/horde/horde_vhost.conf",
+          summary},
+         summary},
+        {"no FullHostName",
+         [&] {
+             root.write(k_template, "x\n");
+             db.exec("DELETE FROM misc WHERE param='FullHostName'");
+         },
+         255,
+         {"Unable to query parameter FullHostName from database\n",
+          "Unable to get admin e-mail for horde vhost configuration\n", summary},
+         summary},
+        {"one-character FullHostName",
+         [&] {
+             root.write(k_template, "x\n");
+             set_param("FullHostName", "h");
+         },
+         255,
+         {"Unable to query parameter FullHostName from database\n",
+          "Unable to get admin e-mail for horde vhost configuration\n", summary},
+         summary},
+        {"address list",
+         [&] {
+             root.write(k_template, "first line\n<VirtualHost@WEBMAIL_IP_ADDRESS@>\n");
+             db.exec("DROP TABLE IP_Addresses");
+         },
+         255,
+         {"Unable to get IP addresses from database", "Unable to replace some vhost parameters",
+          summary},
+         summary},
+        {"line too long",
+         [&] { root.write(k_template, "ok\n" + std::string(65536, 'x') + "\n"); },
+         255,
+         {"Unable to parse string. Buffer too short\n", "Unable to replace some vhost parameters",
+          summary},
+         summary},
+        {"substituted line too long",
+         [&] { root.write(k_template, std::string(65530, 'x') + "@HTTPD_CONF_D@\n"); },
+         255,
+         {"Unable to parse string. Buffer too short\n", "Unable to replace some vhost parameters",
+          summary},
+         summary},
+        {"no Apache",
+         [&] {
+             root.write(k_template, "x\n");
+             std::filesystem::remove(root.real("/usr/sbin/httpd"));
+         },
+         1,
+         {},
+         "get_apache_path: apache executable not found\n"},
+        {"Apache 1.3",
+         [&] {
+             root.write(k_template, "x\n");
+             root.write("/usr/sbin/httpd", apache_stand_in("1.3.37"), 0755);
+         },
+         1,
+         {},
+         "get_apache_path: Apache version info not found\n"},
+        {"host name without an ASCII form",
+         [&] {
+             root.write(k_template, "x\n");
+             set_param("FullHostName", long_label + ".example");
+             set_param("admin_email", "");
+         },
+         1,
+         {},
+         "idn_toascii_safe(" + long_label + ".example) failed: Invalid length\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(root.real(k_template));
+        SetUp();
+        root.write(k_vhost_file, k_earlier);
+        c.arrange();
+        run_result r = run({"--install", "--name=horde"});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.messages(), c.log);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.status == 1 ? c.out : "");
+        EXPECT_EQ(root.read(k_vhost_file), k_earlier);
+        EXPECT_EQ(include_dir_entries(), strings{"zzz_horde_vhost.conf"});
+        // The catalogue step before it is not undone.
+        EXPECT_EQ(db.rows("SELECT product_id FROM Webmails").size(), 1u);
+    }
+}
+
+TEST_F(Vhost, OutputThatCannotBeCreatedOrComposed)
+{
+    root.write(k_template, "x\n");
+    std::filesystem::remove(root.real(k_include_dir));
+    run_result r = run({"--install", "--name=horde"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.messages(), (strings{"Unable to create vhost configuration "
+                                     "/usr/local/etc/apache22/Includes/zzz_horde_vhost.conf: "
+                                     "No such file or directory",
+                                     k_create_failed}));
+    EXPECT_EQ(r.out, k_create_failed);
+    EXPECT_FALSE(root.exists(k_include_dir));
+
+    // "/zzz_horde_vhost.conf" is 21 characters: 1002 + 21 = 1023 fits, 1003 does not.
+    for (size_t length : {size_t(1002), size_t(1003)}) {
+        std::string dir; // of `length` characters, in components the kernel accepts
+        while (length - dir.size() > 100)
+            dir += "/" + std::string(99, 'd');
+        dir += "/" + std::string(length - dir.size() - 1, 'd');
+        root.write_conf(std::string(k_conf) + "HTTPD_INCLUDE_D " + dir + "\n");
+        r = run({"--install", "--name=horde"});
+        if (length == 1002) {
+            // Fits, but the directory does not exist.
+            EXPECT_EQ(r.messages().at(0).rfind("Unable to create vhost configuration /ddd", 0), 0u);
+        } else {
+            EXPECT_EQ(r.messages(),
+                      (strings{"Unable to get webserver config name. Buffer too short\n",
+                               k_create_failed}));
+        }
+        EXPECT_EQ(r.status, 255);
+        r = run({"--remove", "--name=horde"});
+        EXPECT_EQ(r.status, length == 1002 ? 0 : 255) << length;
+    }
+}
+
+TEST_F(Vhost, LastLineWithoutNewlineStaysSo)
+{
+    EXPECT_EQ(generate("one\ntwo @WEBMAIL_DOCROOT@"), "one\ntwo /usr/local/www/horde");
+    EXPECT_EQ(generate(""), "");
+}
+
+} // namespace
