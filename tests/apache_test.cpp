@@ -311,7 +311,8 @@ void run_with_spare_descriptors(int spare)
     size_t failure_free = 0;
     int rc = run_and_capture(&buffer, &size, &status, argv.data(), &failure, &failure_free);
     std::fputs(failure, stderr);
-    std::exit(rc == -1 ? 7 : 0);
+    std::fflush(stderr);
+    ::_exit(rc == -1 ? 7 : 0); // nothing of the test process is torn down in the child
 }
 
 TEST(RunAndCaptureDeathTest, AppendsOneLinePerFailure)

@@ -188,6 +188,8 @@ char *idn_url_toascii(const char *url)
     char assembled[k_url_result_bytes];
     size_t used = 0;
     for (std::string_view piece : {scheme, user, ascii_host, rest}) {
+        if (piece.empty())
+            continue; // an unmatched group has no data at all
         std::memcpy(assembled + used, piece.data(), piece.size());
         used += piece.size();
     }
