@@ -97,7 +97,7 @@ void *checked_malloc(size_t size)
 {
     void *p = std::malloc(size);
     if (p == nullptr)
-        print_error(1, "alloc(%d)", static_cast<int>(size));
+        print_error(1, "alloc(%zu)", size); // the whole request, not an int cut from it
     return p;
 }
 
@@ -105,7 +105,7 @@ void *checked_realloc(void *ptr, size_t size)
 {
     void *p = std::realloc(ptr, size);
     if (p == nullptr)
-        print_error(1, "alloc(%d)", static_cast<int>(size));
+        print_error(1, "alloc(%zu)", size);
     return p;
 }
 

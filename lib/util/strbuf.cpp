@@ -88,6 +88,8 @@ char *strbuf_printf(char **text, size_t *free_count, const char *format, ...)
     if (n < 0)
         return nullptr;
     if (size_t(n) > *free_count) {
+        // Drop the cut-off piece first: the growth rule measures the text.
+        (*text)[used] = '\0';
         if (grow(text, free_count, size_t(n)) == nullptr)
             return nullptr;
         va_start(ap, format);
