@@ -16,17 +16,6 @@ using hcp_test::temp_root;
 namespace
 {
 
-const char k_rc_script[] =
-    R"(#!/bin/sh
-{
-  echo "argv0=$0"
-  echo "args=$*"
-  echo "cwd=$(pwd)" echo "stdin=$(readlink /proc/$$/fd/0)" echo
-    "stdout=$(readlink /proc/$$/fd/1)" echo "pid=$$" echo "sid=$(cut -d' ' -f6 /proc/$$/stat)"
-} >> "$RC_RECORD"
-exit ${RC_EXIT:-0}
-)";
-
 const char k_horde_definition[] = "alias=horde\nname=Horde\nversion=3.1\nrelease=3\n"
                                   "docroot=/usr/local/www/horde\nenabled=true\n";
 
@@ -47,7 +36,7 @@ class CliDefaults : public testing::Test
         for (const char *webmail : {"atmail", "horde", "atmailcom"})
             root.mkdir(k_root + "/" + webmail + "/conf.d");
         root.write(k_root + "/horde/horde.conf", k_horde_definition);
-        root.write("/usr/local/etc/rc.d/apache22", k_rc_script, 0755);
+        hcp_test::install_rc_recorder(root, "/usr/local/etc/rc.d/apache22");
     }
 
     run_result run(const std::vector<std::string> &args, std::vector<std::string> env = {})
@@ -61,19 +50,9 @@ class CliDefaults : public testing::Test
         return k_root + "/" + webmail + "/conf.d/" + vhost;
     }
 
-    // The reload runs the script once per run; each run's lines.
     std::vector<std::map<std::string, std::string>> reloads() const
     {
-        std::vector<std::map<std::string, std::string>> runs;
-        std::istringstream in(hcp_test::read_file(record));
-        for (std::string line; std::getline(in, line);) {
-            auto eq = line.find('=');
-            std::string key = line.substr(0, eq);
-            if (key == "argv0")
-                runs.emplace_back();
-            runs.back()[key] = line.substr(eq + 1);
-        }
-        return runs;
+        return hcp_test::read_rc_records(record);
     }
 };
 
@@ -167,7 +146,7 @@ TEST_F(CliDefaults, MissingOrIrregularScriptEndsWithStatusOneAfterTheChange)
 TEST_F(CliDefaults, DefaultServiceNameIsDynamic)
 {
     root.write_conf("");
-    root.write("/usr/local/etc/rc.d/dynamic", k_rc_script, 0755);
+    hcp_test::install_rc_recorder(root, "/usr/local/etc/rc.d/dynamic");
     EXPECT_EQ(run({"--set-default", "--vhost-name=example.com", "--name=horde"}).status, 0);
     auto runs = reloads();
     ASSERT_EQ(runs.size(), 1u);

@@ -3,6 +3,7 @@
 // child of its own (EXPECT_EXIT) with the root it prepared.
 #include "harness.hpp"
 
+#include "hcp_conf.h"
 #include "hcp_proc.h"
 #include "hcp_util.h"
 
@@ -20,25 +21,6 @@ using hcp_test::temp_root;
 namespace
 {
 
-// A stand-in start/stop script: records what it was given and how it runs,
-// then exits with RC_EXIT (RC_STATUS_EXIT for "status").
-const char k_recording_script[] =
-    R"(#!/bin/sh
-{
-  echo "argv0=$0"
-  echo "args=$*"
-  echo "cwd=$(pwd)" echo "stdin=$(readlink /proc/$$/fd/0)" echo
-    "stdout=$(readlink /proc/$$/fd/1)" echo "pid=$$" echo "sid=$(cut -d' ' -f6 /proc/$$/stat)" echo
-    "fds=$(ls /proc/$$/fd | tr '\n' ' ')" echo "--"
-} >> "$RC_RECORD"
-case "$1" in
-status) exit ${RC_STATUS_EXIT:-0} ;
-;
-*) exit ${RC_EXIT:-0} ;
-;
-esac
-)";
-
 struct service_bench {
     temp_root root;
     std::string record = root.dir() + "/record";
@@ -50,25 +32,14 @@ struct service_bench {
         ::unsetenv("RC_EXIT");
         ::unsetenv("RC_STATUS_EXIT");
     }
-    void script(const std::string &logical, const std::string &body = k_recording_script) const
+    void script(const std::string &logical) const { hcp_test::install_rc_recorder(root, logical); }
+    void script(const std::string &logical, const std::string &body) const
     {
         root.write(logical, body, 0755);
     }
-    // One map per run of a recording script, in order.
     std::vector<std::map<std::string, std::string>> runs() const
     {
-        std::vector<std::map<std::string, std::string>> out(1);
-        std::istringstream in(root.read("/record"));
-        for (std::string line; std::getline(in, line);) {
-            if (line == "--") {
-                out.emplace_back();
-                continue;
-            }
-            auto eq = line.find('=');
-            out.back()[line.substr(0, eq)] = line.substr(eq + 1);
-        }
-        out.pop_back();
-        return out;
+        return hcp_test::read_rc_records(record);
     }
 };
 
