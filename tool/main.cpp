@@ -113,6 +113,26 @@ bool is_unsafe(const char *value)
     return value != nullptr && std::strpbrk(value, ";'`");
 }
 
+// A vhost name becomes a file name under conf.d and part of an Apache
+// directive: nothing that leaves the directory or breaks the line.
+bool is_valid_vhost_name(const char *name)
+{
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        return false;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; p++)
+        if (*p == '/' || *p == ' ' || *p < 32 || *p == 127)
+            return false;
+    return true;
+}
+
+bool check_vhost_name(const char *name)
+{
+    if (is_valid_vhost_name(name))
+        return true;
+    report("Invalid vhost name: %s\n", name);
+    return false;
+}
+
 // Reads the options into cl; false when a value was refused (already reported).
 bool read_options(int argc, char **argv, command_line &cl)
 {
@@ -221,6 +241,9 @@ int dispatch(command_line &cl, const webmail_options &options)
             report("Unable to rename vhost from %s to %s\n", cl.vhost_name, cl.new_vhost_name);
             return k_exit_failure;
         }
+        // An old vhost without a default webmail leaves the new one without one too.
+        if (cl.name[0] == '\0')
+            strlcpy(cl.name, "none", sizeof cl.name);
         if (set_vhost_webmail("none", cl.vhost_name) != 0) {
             report("Unable to set default webmail for %s vhost\n", cl.vhost_name);
             return k_exit_failure;
@@ -289,6 +312,20 @@ int main(int argc, char **argv)
             report("Unable to get options for %s webmail\n", cl.name);
             return k_exit_failure;
         }
+    }
+
+    if (cl.command == CMD_SET_DEFAULT || cl.command == CMD_RENAME) {
+        if (!check_vhost_name(cl.vhost_name))
+            return k_exit_failure;
+        if (cl.command == CMD_RENAME && !check_vhost_name(cl.new_vhost_name))
+            return k_exit_failure;
+    }
+
+    if (cl.command == CMD_SET_DEFAULT || cl.command == CMD_RENAME) {
+        if (!check_vhost_name(cl.vhost_name))
+            return k_exit_failure;
+        if (cl.command == CMD_RENAME && !check_vhost_name(cl.new_vhost_name))
+            return k_exit_failure;
     }
 
     return dispatch(cl, options);

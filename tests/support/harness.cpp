@@ -109,6 +109,27 @@ std::string read_file(const std::string &path)
     return s.str();
 }
 
+void install_rc_recorder(const temp_root &root, const std::string &logical)
+{
+    root.write(logical, read_file(helper_path("rc_recorder")), 0755);
+}
+
+std::vector<std::map<std::string, std::string>> read_rc_records(const std::string &path)
+{
+    std::vector<std::map<std::string, std::string>> runs(1);
+    std::istringstream in(read_file(path));
+    for (std::string line; std::getline(in, line);) {
+        if (line == "--") {
+            runs.emplace_back();
+            continue;
+        }
+        auto eq = line.find('=');
+        runs.back()[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    runs.pop_back();
+    return runs;
+}
+
 temp_root::temp_root()
 {
     std::string base = env_or_empty("TMPDIR");

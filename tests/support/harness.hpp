@@ -4,6 +4,7 @@
 
 #include <mysql.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -93,5 +94,11 @@ class bench_db
 };
 
 std::string read_file(const std::string &path);
+
+// Places the stand-in start/stop script (helpers/rc_recorder.c) at a logical
+// path beneath the root; read_rc_records() gives what it recorded in the file
+// named by RC_RECORD: one map of its lines per run, in order.
+void install_rc_recorder(const temp_root &root, const std::string &logical);
+std::vector<std::map<std::string, std::string>> read_rc_records(const std::string &path);
 
 } // namespace hcp_test

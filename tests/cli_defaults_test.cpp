@@ -1,0 +1,238 @@
+// set-default and rename through the command line: alias files beneath a
+// temporary root, the definition from the private database server, and the
+// web server's graceful reload through a recording stand-in rc.d script.
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <sys/stat.h>
+
+using hcp_test::run_result;
+using hcp_test::temp_root;
+
+namespace
+{
+
+const char k_horde_definition[] = "alias=horde\nname=Horde\nversion=3.1\nrelease=3\n"
+                                  "docroot=/usr/local/www/horde\nenabled=true\n";
+
+const std::string k_root = "/usr/local/etc/hcp-webmail";
+
+class CliDefaults : public testing::Test
+{
+  protected:
+    temp_root root;
+    std::string record = root.dir() + "/rc-record";
+
+    void SetUp() override
+    {
+        hcp_test::bench_db db;
+        db.reset();
+        root.write_password();
+        root.write_conf("HTTPD_SERVICE apache22\n");
+        for (const char *webmail : {"atmail", "horde", "atmailcom"})
+            root.mkdir(k_root + "/" + webmail + "/conf.d");
+        root.write(k_root + "/horde/horde.conf", k_horde_definition);
+        hcp_test::install_rc_recorder(root, "/usr/local/etc/rc.d/apache22");
+    }
+
+    run_result run(const std::vector<std::string> &args, std::vector<std::string> env = {})
+    {
+        env.push_back("RC_RECORD=" + record);
+        return hcp_test::run_tool(root, args, env);
+    }
+
+    std::string alias(const std::string &webmail, const std::string &vhost) const
+    {
+        return k_root + "/" + webmail + "/conf.d/" + vhost;
+    }
+
+    std::vector<std::map<std::string, std::string>> reloads() const
+    {
+        return hcp_test::read_rc_records(record);
+    }
+};
+
+TEST_F(CliDefaults, SetDefaultWritesOneAliasFileAndReloads)
+{
+    root.write(alias("atmail", "example.com"), "old\n");
+    root.write(alias("atmailcom", "example.com"), "old\n");
+    auto r = run({"--set-default", "--vhost-name=example.com", "--name=horde"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.log.empty());
+    EXPECT_FALSE(root.exists(alias("atmail", "example.com")));
+    EXPECT_FALSE(root.exists(alias("atmailcom", "example.com")));
+    EXPECT_EQ(root.read(alias("horde", "example.com")), "ServerAlias webmail.example.com\n");
+    struct stat st;
+    ASSERT_EQ(::stat(root.real(alias("horde", "example.com")).c_str(), &st), 0);
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(st.st_mode & 07777, 0644 & ~mask);
+
+    auto runs = reloads();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0]["argv0"], "/usr/local/etc/rc.d/apache22");
+    EXPECT_EQ(runs[0]["args"], "reload");
+    EXPECT_EQ(runs[0]["cwd"], root.real("/usr/local/etc/rc.d"));
+    EXPECT_EQ(runs[0]["stdin"], "/dev/null");
+    EXPECT_EQ(runs[0]["stdout"], "/dev/null");
+    EXPECT_EQ(runs[0]["sid"], runs[0]["pid"]);
+
+    // Again, and in capitals: one file, one line, the name as typed.
+    EXPECT_EQ(run({"--set-default", "--vhost-name=example.com", "--name=horde"}).status, 0);
+    EXPECT_EQ(run({"--set-default", "--vhost-name=EXAMPLE.NET", "--name=horde"}).status, 0);
+    EXPECT_EQ(root.read(alias("horde", "example.com")), "ServerAlias webmail.example.com\n");
+    EXPECT_EQ(root.read(alias("horde", "EXAMPLE.NET")), "ServerAlias webmail.EXAMPLE.NET\n");
+}
+
+TEST_F(CliDefaults, NoneRemovesEveryAliasFile)
+{
+    root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
+    root.write(alias("none", "example.com"), "stray\n");
+    auto r = run({"--set-default", "--vhost-name=example.com", "--name=none"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_FALSE(root.exists(alias("horde", "example.com")));
+    EXPECT_FALSE(root.exists(alias("none", "example.com")));
+    EXPECT_EQ(reloads().size(), 1u);
+    // Nothing to remove is fine too.
+    EXPECT_EQ(run({"--set-default", "--vhost-name=example.com", "--name=none"}).status, 0);
+}
+
+TEST_F(CliDefaults, RestartCanBeSwitchedOff)
+{
+    EXPECT_EQ(
+        run({"--set-default", "--vhost-name=a.example", "--name=horde", "--no-restart"}).status, 0);
+    root.write_conf("HTTPD_SERVICE apache22\nNO_RESTART_DAEMON 0\n");
+    EXPECT_EQ(run({"--set-default", "--vhost-name=b.example", "--name=horde"}).status, 0);
+    EXPECT_TRUE(root.exists(alias("horde", "a.example")));
+    EXPECT_TRUE(root.exists(alias("horde", "b.example")));
+    EXPECT_TRUE(reloads().empty());
+}
+
+TEST_F(CliDefaults, FailingReloadIsReportedAndIgnored)
+{
+    auto r = run({"--set-default", "--vhost-name=example.com", "--name=horde"}, {"RC_EXIT=3"});
+    EXPECT_EQ(r.status, 0);
+    const std::string msg = "Service /usr/local/etc/rc.d/apache22 failed to gracefully restart\n";
+    EXPECT_EQ(r.out, msg);
+    EXPECT_EQ(r.err, msg);
+    EXPECT_TRUE(root.exists(alias("horde", "example.com")));
+}
+
+TEST_F(CliDefaults, MissingOrIrregularScriptEndsWithStatusOneAfterTheChange)
+{
+    ::unlink(root.real("/usr/local/etc/rc.d/apache22").c_str());
+    auto r = run({"--set-default", "--vhost-name=example.com", "--name=horde"});
+    EXPECT_EQ(r.status, 1);
+    const std::string msg = "No such file '/usr/local/etc/rc.d/apache22': No such file or "
+                            "directory\nSystem error 2: No such file or directory\n";
+    EXPECT_EQ(r.err, msg);
+    EXPECT_EQ(r.out, msg);
+    EXPECT_TRUE(root.exists(alias("horde", "example.com")));
+
+    root.mkdir("/usr/local/etc/rc.d/apache22");
+    r = run({"--set-default", "--vhost-name=example.org", "--name=horde"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Not a regular file: '/usr/local/etc/rc.d/apache22'\n");
+    EXPECT_TRUE(root.exists(alias("horde", "example.org")));
+}
+
+TEST_F(CliDefaults, DefaultServiceNameIsDynamic)
+{
+    root.write_conf("");
+    hcp_test::install_rc_recorder(root, "/usr/local/etc/rc.d/dynamic");
+    EXPECT_EQ(run({"--set-default", "--vhost-name=example.com", "--name=horde"}).status, 0);
+    auto runs = reloads();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0]["argv0"], "/usr/local/etc/rc.d/dynamic");
+}
+
+TEST_F(CliDefaults, MissingConfDirFailsAfterRemovingTheOthers)
+{
+    root.write(alias("atmail", "example.com"), "old\n");
+    std::filesystem::remove_all(root.real(k_root + "/horde/conf.d"));
+    auto r = run({"--set-default", "--vhost-name=example.com", "--name=horde"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Unable to set default webmail for example.com vhost\n");
+    EXPECT_EQ(r.messages(),
+              (std::vector<std::string>{"System error: No such file or directory",
+                                        "Unable to set default webmail for example.com vhost\n"}));
+    EXPECT_FALSE(root.exists(alias("atmail", "example.com")));
+    EXPECT_TRUE(reloads().empty());
+}
+
+TEST_F(CliDefaults, RenameMovesTheChoice)
+{
+    root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
+    root.write(alias("atmail", "example.org"), "ServerAlias webmail.example.org\n");
+    auto r = run({"--rename", "--vhost-name=example.com", "--new-name=example.org"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_FALSE(root.exists(alias("horde", "example.com")));
+    EXPECT_FALSE(root.exists(alias("atmail", "example.org")));
+    EXPECT_EQ(root.read(alias("horde", "example.org")), "ServerAlias webmail.example.org\n");
+    EXPECT_EQ(reloads().size(), 1u);
+}
+
+TEST_F(CliDefaults, RenameTakesTheFirstWebmailInListOrder)
+{
+    root.write(alias("horde", "example.com"), "x\n");
+    root.write(alias("atmail", "example.com"), "x\n");
+    EXPECT_EQ(run({"--rename", "--vhost-name=example.com", "--new-name=example.org"}).status, 0);
+    EXPECT_EQ(root.read(alias("atmail", "example.org")), "ServerAlias webmail.example.org\n");
+    EXPECT_FALSE(root.exists(alias("horde", "example.org")));
+    EXPECT_FALSE(root.exists(alias("horde", "example.com")));
+}
+
+TEST_F(CliDefaults, RenameWithoutAliasLeavesTheNewVhostWithoutOne)
+{
+    root.write(alias("atmailcom", "example.org"), "ServerAlias webmail.example.org\n");
+    auto r = run({"--rename", "--vhost-name=example.com", "--new-name=example.org"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_TRUE(r.log.empty());
+    EXPECT_FALSE(root.exists(alias("atmailcom", "example.org")));
+    for (const char *webmail : {"atmail", "horde", "none", "atmailcom"})
+        EXPECT_FALSE(root.exists(alias(webmail, "example.org"))) << webmail;
+    EXPECT_EQ(reloads().size(), 1u);
+}
+
+TEST_F(CliDefaults, UnsafeVhostNamesAreRefusedBeforeAnyChange)
+{
+    root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
+    root.write(k_root + "/horde/x", "keep\n");
+    for (std::string bad : {".", "..", "conf.d/../../x", "a b", "a\nb", "a\tb", "a\x7f", "/x"}) {
+        SCOPED_TRACE(bad);
+        auto r = run({"--set-default", "--vhost-name=" + bad, "--name=horde"});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "Invalid vhost name: " + bad + "\n");
+        ASSERT_EQ(r.log.size(), 1u);
+        EXPECT_EQ(r.log[0].priority, 3);
+        EXPECT_EQ(r.log[0].message, "Invalid vhost name: " + bad + "\n");
+
+        r = run({"--rename", "--vhost-name=example.com", "--new-name=" + bad});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "Invalid vhost name: " + bad + "\n");
+        r = run({"--rename", "--vhost-name=" + bad, "--new-name=example.org"});
+        EXPECT_EQ(r.status, 255);
+    }
+    EXPECT_EQ(root.read(alias("horde", "example.com")), "ServerAlias webmail.example.com\n");
+    EXPECT_EQ(root.read(k_root + "/horde/x"), "keep\n");
+    EXPECT_TRUE(reloads().empty());
+}
+
+TEST_F(CliDefaults, WebmailChecksComeFirst)
+{
+    auto r = run({"--set-default", "--vhost-name=a b", "--name=squirrel"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Unable to find webmail with name: squirrel\nPossible name was defined "
+                     "incorrect.\n");
+}
+
+} // namespace

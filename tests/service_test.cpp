@@ -1,0 +1,257 @@
+// Service control through real start/stop scripts beneath a temporary root.
+// The configuration is loaded once per process, so every case runs in a
+// child of its own (EXPECT_EXIT) with the root it prepared.
+#include "harness.hpp"
+
+#include "hcp_conf.h"
+#include "hcp_proc.h"
+#include "hcp_util.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <map>
+#include <sstream>
+#include <unistd.h>
+
+using hcp_test::temp_root;
+
+namespace
+{
+
+struct service_bench {
+    temp_root root;
+    std::string record = root.dir() + "/record";
+
+    service_bench(const std::string &conf = "HTTPD_SERVICE apache22\n")
+    {
+        root.write_conf(conf);
+        ::setenv("RC_RECORD", record.c_str(), 1);
+        ::unsetenv("RC_EXIT");
+        ::unsetenv("RC_STATUS_EXIT");
+    }
+    void script(const std::string &logical) const { hcp_test::install_rc_recorder(root, logical); }
+    void script(const std::string &logical, const std::string &body) const
+    {
+        root.write(logical, body, 0755);
+    }
+    std::vector<std::map<std::string, std::string>> runs() const
+    {
+        return hcp_test::read_rc_records(record);
+    }
+};
+
+// Runs f() in a child beneath the bench's root; the child's exit code is f's
+// result + 1 so that -1 reads as 0.
+#define EXPECT_RESULT(bench, expr, result, stderr_regex)                                           \
+    EXPECT_EXIT(                                                                                   \
+        {                                                                                          \
+            (bench).root.enter();                                                                  \
+            std::exit((expr) + 1);                                                                 \
+        },                                                                                         \
+        testing::ExitedWithCode((result) + 1), stderr_regex)
+
+TEST(RunServiceScript, RunsDetachedWithOneActionWord)
+{
+    service_bench b;
+    b.script("/usr/local/etc/rc.d/apache22");
+    // A descriptor the child must not inherit.
+    int stray = ::open("/dev/zero", O_RDONLY);
+    ASSERT_GE(::dup2(stray, 57), 0);
+    EXPECT_RESULT(b, run_service_script("/usr/local/etc/rc.d/apache22", "web", "graceful", 1), 0,
+                  "^$");
+    ::close(57);
+    ::close(stray);
+
+    auto runs = b.runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0]["argv0"], "web");
+    EXPECT_EQ(runs[0]["args"], "reload");
+    EXPECT_EQ(runs[0]["cwd"], b.root.real("/usr/local/etc/rc.d"));
+    EXPECT_EQ(runs[0]["stdin"], "/dev/null");
+    EXPECT_EQ(runs[0]["stdout"], "/dev/null");
+    EXPECT_EQ(runs[0]["sid"], runs[0]["pid"]) << "the script leads its own session";
+    EXPECT_EQ(runs[0]["fds"].find(" 57 "), std::string::npos) << runs[0]["fds"];
+}
+
+TEST(RunServiceScript, ReportsEachOutcome)
+{
+    service_bench b;
+    const std::string script = "/usr/local/etc/rc.d/svc";
+    b.script(script, "#!/bin/sh\nexit 7\n");
+    EXPECT_RESULT(b, run_service_script(script.c_str(), "svc", "graceful", 1), -1,
+                  "^Service svc failed to gracefully restart\n\n?$");
+    EXPECT_RESULT(b, run_service_script(script.c_str(), "svc", "start", 0), -1, "^$");
+    EXPECT_RESULT(b, run_service_script(script.c_str(), "svc", "status", 1), -1, "^$");
+    EXPECT_RESULT(b, run_script_action(script.c_str(), "stop"), -1,
+                  "^Service /usr/local/etc/rc.d/svc failed to stop\n");
+
+    b.script(script, "#!/bin/sh\nkill -KILL $$\n");
+    EXPECT_RESULT(b, run_service_script(script.c_str(), "svc", "start", 1), -1,
+                  "^Unable to start service svc: daemon killed by signal 9\n");
+
+    // A stopped script is left as it is; the test ends it afterwards.
+    b.script(script, "#!/bin/sh\necho $$ > \"$RC_RECORD\"\nkill -STOP $$\n");
+    EXPECT_RESULT(b, run_service_script(script.c_str(), "svc", "start", 1), -1,
+                  "^Unable to start service svc: daemon stopped by signal 19\n");
+    pid_t stopped = std::atoi(b.root.read("/record").c_str());
+    ASSERT_GT(stopped, 1);
+    ::kill(stopped, SIGKILL);
+}
+
+TEST(RunServiceScript, MissingOrIrregularScriptEndsTheProcess)
+{
+    service_bench b;
+    b.root.mkdir("/usr/local/etc/rc.d/dir");
+    EXPECT_EXIT(
+        {
+            b.root.enter();
+            run_service_script("/usr/local/etc/rc.d/none", "x", "start", 1);
+        },
+        testing::ExitedWithCode(1),
+        "^No such file '/usr/local/etc/rc.d/none': No such file or directory\nSystem error 2: ");
+    EXPECT_EXIT(
+        {
+            b.root.enter();
+            run_service_script("/usr/local/etc/rc.d/dir", "x", "start", 1);
+        },
+        testing::ExitedWithCode(1), "^Not a regular file: '/usr/local/etc/rc.d/dir'\n$");
+}
+
+TEST(ServiceControl, NoRestartDaemonRunsNothing)
+{
+    service_bench b("HTTPD_SERVICE apache22\nNO_RESTART_DAEMON 0\n");
+    b.script("/usr/local/etc/rc.d/apache22");
+    ::setenv("RC_STATUS_EXIT", "1", 1);
+    EXPECT_RESULT(b, service_control("apache22", "graceful"), 0, "^$");
+    EXPECT_RESULT(b, service_control("apache22", "status"), 0, "^$");
+    EXPECT_RESULT(b, service_control("", "start"), 0, "^$");
+    EXPECT_FALSE(b.root.exists("/record"));
+}
+
+TEST(ServiceControl, UnknownAndUnfoundServices)
+{
+    service_bench b;
+    EXPECT_RESULT(b, service_control("", "start"), -1, "^Unknown service\n$");
+    EXPECT_RESULT(b, service_control("postfix", "start"), -1,
+                  "^Unable to find start/stop script for 'postfix'\n$");
+}
+
+TEST(ServiceControl, WebServerByPrefixWithItsOwnScript)
+{
+    service_bench b;
+    b.script("/usr/local/etc/rc.d/apache22");
+    // The name only has to begin with HTTPD_SERVICE, in any case; the
+    // script run is HTTPD_SERVICE's own.
+    EXPECT_RESULT(b, service_control("APACHE22-ssl", nullptr), 0, "^$");
+    EXPECT_RESULT(b, service_control("apache22", "start"), 0, "^$");
+    auto runs = b.runs();
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0]["argv0"], "/usr/local/etc/rc.d/apache22");
+    EXPECT_EQ(runs[0]["args"], "reload");
+    EXPECT_EQ(runs[1]["args"], "start");
+    EXPECT_EQ(runs[2]["args"], "status") << "start waits until the server reports running";
+
+    ::setenv("RC_EXIT", "1", 1);
+    EXPECT_RESULT(b, service_control("apache22", "graceful"), -1,
+                  "^Service /usr/local/etc/rc.d/apache22 failed to gracefully restart\n");
+}
+
+TEST(ServiceControl, DefaultWebServerNameWithoutScriptEndsTheProcess)
+{
+    service_bench b("");
+    EXPECT_EXIT(
+        {
+            b.root.enter();
+            service_control(conf_get(HTTPD_SERVICE), "graceful");
+        },
+        testing::ExitedWithCode(1), "^No such file '/usr/local/etc/rc.d/dynamic': ");
+}
+
+TEST(ServiceControl, OtherServicesSearchThreePlaces)
+{
+    service_bench b;
+    b.script("/etc/rc.d/named");
+    b.script("/usr/local/etc/rc.d/named.sh");
+    EXPECT_RESULT(b, service_control("named", "restart"), 0, "^$");
+    b.script("/usr/local/etc/rc.d/named");
+    EXPECT_RESULT(b, service_control("named", "restart"), 0, "^$");
+    b.root.write("/usr/local/etc/rc.d/named", "", 0644);
+    ::unlink(b.root.real("/usr/local/etc/rc.d/named").c_str());
+    ::unlink(b.root.real("/usr/local/etc/rc.d/named.sh").c_str());
+    EXPECT_RESULT(b, service_control("named", "stop"), 0, "^$");
+    auto runs = b.runs();
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0]["argv0"], "/usr/local/etc/rc.d/named.sh");
+    EXPECT_EQ(runs[1]["argv0"], "/usr/local/etc/rc.d/named");
+    EXPECT_EQ(runs[2]["argv0"], "/etc/rc.d/named");
+    EXPECT_EQ(runs[2]["cwd"], b.root.real("/etc/rc.d"));
+}
+
+TEST(ServiceControl, SambaStatusUsesItsScript)
+{
+    service_bench b;
+    b.script("/usr/local/etc/rc.d/SAMBA");
+    // Samba's "status" is recognised in any case and goes to the script search.
+    EXPECT_RESULT(b, service_control("SAMBA", "STATUS"), 0, "^$");
+    // A non-zero "status" means not running: -1 and no message.
+    ::setenv("RC_STATUS_EXIT", "1", 1);
+    EXPECT_RESULT(b, service_control("SAMBA", "status"), -1, "^$");
+    auto runs = b.runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0]["argv0"], "/usr/local/etc/rc.d/SAMBA");
+    EXPECT_EQ(runs[0]["args"], "STATUS");
+}
+
+TEST(ServiceControl, ColdFusionAndJRunFromTheInstancePath)
+{
+    hcp_test::bench_db db;
+    db.reset();
+    service_bench b;
+    b.root.write_password();
+    b.script("/usr/local/etc/rc.d/apache22");
+    b.script("/opt/cf/bin/coldfusion");
+    b.script("/opt/cf/bin/jrun");
+    db.exec("INSERT INTO misc VALUES ('cf_instance_path', '/opt/cf')");
+
+    EXPECT_RESULT(b, service_control("ColdFusion8", nullptr), 0, "^$");
+    EXPECT_RESULT(b, service_control("coldfusion", "status"), 0, "^$");
+    // Any other action restarts the web server when it runs.
+    EXPECT_RESULT(b, service_control("JRun4", "start"), 0, "^$");
+    auto runs = b.runs();
+    ASSERT_EQ(runs.size(), 5u);
+    EXPECT_EQ(runs[0]["argv0"], "/opt/cf/bin/coldfusion");
+    EXPECT_EQ(runs[0]["args"], "status");
+    EXPECT_EQ(runs[1]["argv0"], "/opt/cf/bin/jrun");
+    EXPECT_EQ(runs[1]["args"], "start");
+    EXPECT_EQ(runs[2]["args"], "status");
+    EXPECT_EQ(runs[3]["args"], "restart");
+    EXPECT_EQ(runs[4]["args"], "status");
+
+    db.exec("UPDATE misc SET val='/' WHERE param='cf_instance_path'");
+    EXPECT_RESULT(b, service_control("jrun", "start"), -1, "^CF not configured in Vexla.\n$");
+}
+
+TEST(ServiceControl, ColdFusionWithoutDatabaseEndsTheProcess)
+{
+    service_bench b; // no password file: no connection
+    EXPECT_EXIT(
+        {
+            b.root.enter();
+            service_control("coldfusion", "start");
+        },
+        testing::ExitedWithCode(1), "Unable to connect to the mysql database\n");
+}
+
+TEST(ServiceState, PrintsOneLine)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(print_service_state(-2), -1);
+    EXPECT_EQ(print_service_state(0), 0);
+    EXPECT_EQ(print_service_state(3), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "internal error\nis running\nis stopped\n");
+}
+
+} // namespace
