@@ -8,13 +8,13 @@ CREATE TABLE Webmails (
     `release` VARCHAR(255),
     docroot TEXT,
     enabled VARCHAR(16)
-);
+) DEFAULT CHARSET=utf8mb4;
 
 CREATE TABLE misc (
     param VARCHAR(255) NOT NULL PRIMARY KEY,
     val TEXT
-);
+) DEFAULT CHARSET=utf8mb4;
 
 CREATE TABLE IP_Addresses (
     ip_address VARCHAR(64) NOT NULL
-);
+) DEFAULT CHARSET=utf8mb4;
