@@ -6,6 +6,7 @@
 #include "hcp_conf.h"
 #include "hcp_db.h"
 #include "hcp_util.h"
+#include "db/sql.hpp"
 #include "util/owners.hpp"
 
 #include <cerrno>
@@ -34,15 +35,8 @@ constexpr char k_template_suffix[] = "_vhost.conf";
 
 char server_admin[k_server_admin_bytes];
 
-struct mysql_closer {
-    void operator()(MYSQL *handle) const { mysql_close(handle); }
-};
-using unique_mysql = std::unique_ptr<MYSQL, mysql_closer>;
-
-struct result_freer {
-    void operator()(MYSQL_RES *result) const { mysql_free_result(result); }
-};
-using unique_result = std::unique_ptr<MYSQL_RES, result_freer>;
+using hcp::unique_mysql;
+using hcp::unique_result;
 
 // Composes a path; false when it does not fit the 1024-byte buffer.
 bool compose_path(char (&path)[PATH_BUFFER_BYTES], const char *format, ...) HCP_PRINTF(2, 3);
