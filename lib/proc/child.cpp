@@ -59,12 +59,18 @@ void exec_program(const program_path &program, char *const argv[])
 int connect_standard_descriptors(const int sources[3])
 {
     int from[3] = {sources[0], sources[1], sources[2]};
+    // Descriptors opened here only to be copied; the program must not keep them.
+    int scratch[4] = {-1, -1, -1, -1};
+    int scratch_count = 0;
     int null_fd = -1;
     for (int target = 0; target < 3; target++) {
         if (from[target] != -1)
             continue;
-        if (null_fd < 0 && (null_fd = open("/dev/null", O_RDWR)) < 0)
-            return -1;
+        if (null_fd < 0) {
+            if ((null_fd = open("/dev/null", O_RDWR)) < 0)
+                return -1;
+            scratch[scratch_count++] = null_fd;
+        }
         from[target] = null_fd;
     }
     // A source that is itself a standard descriptor could be overwritten by
@@ -74,10 +80,14 @@ int connect_standard_descriptors(const int sources[3])
             continue;
         if ((from[target] = fcntl(from[target], F_DUPFD, 3)) < 0)
             return -1;
+        scratch[scratch_count++] = from[target];
     }
     for (int target = 0; target < 3; target++)
         if (from[target] != target && dup2(from[target], target) < 0)
             return -1;
+    for (int i = 0; i < scratch_count; i++)
+        if (scratch[i] > 2)
+            close(scratch[i]);
     return 0;
 }
 

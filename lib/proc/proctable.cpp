@@ -15,7 +15,6 @@
 #include <fcntl.h>
 #include <kvm.h>
 #include <limits.h>
-#include <paths.h>
 #include <sys/param.h>
 #include <sys/sysctl.h>
 #include <sys/user.h>

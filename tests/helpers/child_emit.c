@@ -6,13 +6,13 @@
 #include <string.h>
 #include <unistd.h>
 
-static void emit(int fd, const char *spec, char first)
+static void emit(int fd, const char *what, char first)
 {
-    if (spec[0] != '#') {
-        (void)!write(fd, spec, strlen(spec));
+    if (what[0] != '#') {
+        (void)!write(fd, what, strlen(what));
         return;
     }
-    long count = strtol(spec + 1, NULL, 10);
+    long count = strtol(what + 1, NULL, 10);
     char chunk[1024];
     long written = 0;
     while (count > 0) {
