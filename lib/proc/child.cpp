@@ -4,6 +4,7 @@
 
 #include "hcp_util.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -117,17 +118,24 @@ const char *child_error_text(int error)
 
 void child_write(int fd, std::initializer_list<const char *> pieces)
 {
+    // Composed first and written at once, so that a reader of a pipe gets the
+    // message in one piece rather than split wherever the writes fell.
+    char message[8192];
+    size_t used = 0;
     for (const char *piece : pieces) {
-        size_t left = std::strlen(piece);
-        while (left > 0) {
-            ssize_t n = write(fd, piece, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return;
-            piece += n;
-            left -= size_t(n);
-        }
+        size_t len = std::min(strlen(piece), sizeof message - used);
+        memcpy(message + used, piece, len);
+        used += len;
+    }
+    const char *p = message;
+    while (used > 0) {
+        ssize_t n = write(fd, p, used);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        p += n;
+        used -= size_t(n);
     }
 }
 
