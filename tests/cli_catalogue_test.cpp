@@ -204,6 +204,65 @@ TEST_F(Catalogue, RemoveDeletesTheRowAndToleratesNone)
     EXPECT_EQ(webmails().size(), 1u);
 }
 
+// A later command option adds its required values but never changes the
+// command; -h after a command option is no help.
+TEST_F(Catalogue, TheFirstCommandOptionWins)
+{
+    root.write(k_definition_file, k_horde_definition);
+    run_result r = run({"--install", "--remove", "--name=horde"});
+    expect_reached_vhost_step(r, "create");
+    EXPECT_EQ(webmails().size(), 1u);
+
+    r = run({"--list", "--install", "--name=horde", "-h"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "horde\t\t3.1.3\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.log.empty());
+
+    r = run({"--remove", "--install", "--name=horde", "--help"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(webmails().empty());
+}
+
+TEST_F(Catalogue, OnlySetDefaultAndRenameRestartTheWebServer)
+{
+    const std::string record = root.dir() + "/rc-record";
+    root.write_conf("HTTPD_SERVICE apache22\nHTTPD_INCLUDE_D /usr/local/etc/apache22/Includes\n");
+    root.mkdir("/usr/local/etc/apache22/Includes");
+    db.exec("INSERT INTO misc VALUES ('FullHostName', 'host.example')");
+    root.mkdir("/usr/local/etc/hcp-webmail/horde/conf.d");
+    root.write(k_definition_file, k_horde_definition);
+    root.write("/usr/local/etc/hcp-webmail/horde/horde_vhost.conf", "DocumentRoot x\n");
+    root.write("/usr/sbin/httpd",
+               "#!/bin/sh\necho 'Server version: Apache/2.2.3 (FreeBSD)'\n"
+               "echo \"Server's Module Magic Number: 20051115:3\"\n",
+               0755);
+    hcp_test::install_rc_recorder(root, "/usr/local/etc/rc.d/apache22");
+
+    for (const strings &args :
+         {strings{"--install", "--name=horde"}, strings{"--disable", "--name=horde"},
+          strings{"--enable", "--name=horde"}, strings{"--list"},
+          strings{"--remove", "--name=horde"}}) {
+        for (bool no_restart : {false, true}) {
+            strings argv = args;
+            if (no_restart)
+                argv.push_back("--no-restart");
+            SCOPED_TRACE(testing::PrintToString(argv));
+            run_result r = hcp_test::run_tool(root, argv, {"RC_RECORD=" + record});
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_TRUE(r.log.empty()) << testing::PrintToString(r.messages());
+            EXPECT_TRUE(hcp_test::read_rc_records(record).empty());
+        }
+    }
+    // The stand-in script does record a restart.
+    run_result r =
+        hcp_test::run_tool(root, {"--set-default", "--vhost-name=example.com", "--name=horde"},
+                           {"RC_RECORD=" + record});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(hcp_test::read_rc_records(record).size(), 1u);
+}
+
 TEST_F(Catalogue, RefusedStatementsAreLoggedWithTheServersText)
 {
     struct {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <sys/stat.h>
@@ -167,6 +168,77 @@ TEST_F(CliDefaults, MissingConfDirFailsAfterRemovingTheOthers)
     EXPECT_TRUE(reloads().empty());
 }
 
+TEST_F(CliDefaults, UnsafeCharactersWarnAndTheDefaultIsStillSet)
+{
+    auto r = run({"--set-default", "--vhost-name=a;b", "--name=horde"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ERROR: command-line argument is unsafe\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.messages(), std::vector<std::string>{"command-line argument is unsafe\n"});
+    EXPECT_EQ(root.read(alias("horde", "a;b")), "ServerAlias webmail.a;b\n");
+    EXPECT_EQ(reloads().size(), 1u);
+}
+
+TEST_F(CliDefaults, AliasFileThatCannotBeRemovedStopsTheWalk)
+{
+    root.write(alias("atmail", "example.com"), "old\n");
+    root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
+    root.mkdir(alias("atmailcom", "example.com"));
+    auto r = run({"--set-default", "--vhost-name=example.com", "--name=horde"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Unable to set default webmail for example.com vhost\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.messages(),
+              (std::vector<std::string>{"System error: Is a directory",
+                                        "Unable to set default webmail for example.com vhost\n"}));
+    // Those earlier in the walk are gone, and no new file was written.
+    EXPECT_FALSE(root.exists(alias("atmail", "example.com")));
+    EXPECT_FALSE(root.exists(alias("horde", "example.com")));
+    EXPECT_TRUE(reloads().empty());
+}
+
+// Each rename step that fails names its own vhost, and nothing is reloaded.
+TEST_F(CliDefaults, RenameFailuresNameTheirStep)
+{
+    struct {
+        const char *what;
+        std::function<void()> prepare;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"old vhost cannot be examined",
+         [this] {
+             std::filesystem::create_symlink("example.com",
+                                             root.real(alias("atmail", "example.com")));
+         },
+         {"System error: Too many levels of symbolic links\n",
+          "Unable to rename vhost from example.com to example.org\n"}},
+        {"old alias cannot be removed",
+         [this] { root.mkdir(alias("horde", "example.com")); },
+         {"System error: Is a directory", "Unable to set default webmail for example.com vhost\n"}},
+        {"new vhost's alias cannot be removed",
+         [this] {
+             root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
+             root.mkdir(alias("atmail", "example.org"));
+         },
+         {"System error: Is a directory", "Unable to set default webmail for example.org vhost\n"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char *webmail : {"atmail", "horde", "atmailcom"})
+            std::filesystem::remove_all(root.real(k_root + "/" + webmail + "/conf.d"));
+        for (const char *webmail : {"atmail", "horde", "atmailcom"})
+            root.mkdir(k_root + "/" + webmail + "/conf.d");
+        c.prepare();
+        auto r = run({"--rename", "--vhost-name=example.com", "--new-name=example.org"});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, c.log.back());
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.messages(), c.log);
+        EXPECT_FALSE(root.exists(alias("horde", "example.org")));
+        EXPECT_TRUE(reloads().empty());
+    }
+}
+
 TEST_F(CliDefaults, RenameMovesTheChoice)
 {
     root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
@@ -188,6 +260,14 @@ TEST_F(CliDefaults, RenameTakesTheFirstWebmailInListOrder)
     EXPECT_EQ(root.read(alias("atmail", "example.org")), "ServerAlias webmail.example.org\n");
     EXPECT_FALSE(root.exists(alias("horde", "example.org")));
     EXPECT_FALSE(root.exists(alias("horde", "example.com")));
+}
+
+TEST_F(CliDefaults, RenameCountsAnyKindOfFileAsTheOldAlias)
+{
+    std::filesystem::create_directory_symlink(".", root.real(alias("horde", "example.com")));
+    EXPECT_EQ(run({"--rename", "--vhost-name=example.com", "--new-name=example.org"}).status, 0);
+    EXPECT_FALSE(std::filesystem::is_symlink(root.real(alias("horde", "example.com"))));
+    EXPECT_EQ(root.read(alias("horde", "example.org")), "ServerAlias webmail.example.org\n");
 }
 
 TEST_F(CliDefaults, RenameWithoutAliasLeavesTheNewVhostWithoutOne)

@@ -321,12 +321,5 @@ int main(int argc, char **argv)
             return k_exit_failure;
     }
 
-    if (cl.command == CMD_SET_DEFAULT || cl.command == CMD_RENAME) {
-        if (!check_vhost_name(cl.vhost_name))
-            return k_exit_failure;
-        if (cl.command == CMD_RENAME && !check_vhost_name(cl.new_vhost_name))
-            return k_exit_failure;
-    }
-
     return dispatch(cl, options);
 }
