@@ -1,6 +1,7 @@
 // Web-server discovery at the library's API, with stand-in Apache
 // executables (small shell scripts) placed beneath a temporary root.
 #include "harness.hpp"
+#include "hcp_conf.h"
 #include "hcp_util.h"
 
 #include <gtest/gtest.h>
@@ -211,6 +212,33 @@ TEST_F(GetApachePathDeathTest, NotFoundWhenNothingIsThere)
     EXPECT_EXIT(discover(), testing::ExitedWithCode(1),
                 "^get_apache_path: apache executable not found\n$");
     testing::internal::GetCapturedStdout();
+}
+
+struct rlimit g_descriptor_limit;
+
+// Discovery with no descriptor left to open: no candidate can be run. The
+// limit is lifted again on the way out, for the sanitizers' exit checks.
+void discover_without_descriptors()
+{
+    conf_load(); // while a descriptor for the file is still to be had
+    int lowest = ::dup(0);
+    ::close(lowest);
+    for (int fd = lowest + 1; fd < 1024; fd++)
+        ::close(fd);
+    ::getrlimit(RLIMIT_NOFILE, &g_descriptor_limit);
+    std::atexit([] { ::setrlimit(RLIMIT_NOFILE, &g_descriptor_limit); });
+    struct rlimit limit = {rlim_t(lowest), g_descriptor_limit.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    discover();
+}
+
+TEST_F(GetApachePathDeathTest, NotFoundSaysWhyTheLastCandidateCouldNotRun)
+{
+    apache_root root;
+    root.install("/usr/local/sbin/httpd", stand_in(version_output("2.2.3")));
+    EXPECT_EXIT(discover_without_descriptors(), testing::ExitedWithCode(1),
+                "^get_apache_path: apache executable not found\n"
+                "System error 24: Too many open files\n$");
 }
 
 // ---- run_and_capture ------------------------------------------------------

@@ -302,6 +302,16 @@ TEST_F(Vhost, FailedInstallLeavesTheEarlierFileAlone)
          {"Unable to query parameter FullHostName from database\n",
           "Unable to get admin e-mail for horde vhost configuration\n", summary},
          summary},
+        {"template not examinable",
+         [&] { std::filesystem::create_symlink("horde_vhost.conf", root.real(k_template)); },
+         255,
+         {"System error or file is not regular Too many levels of symbolic links", summary},
+         summary},
+        {"template read error", // regular to stat, but reading it fails
+         [&] { std::filesystem::create_symlink("/proc/self/mem", root.real(k_template)); },
+         255,
+         {"Unable to read string from horde vhost template\n", summary},
+         summary},
         {"address list",
          [&] {
              root.write(k_template, "first line\n<VirtualHost@WEBMAIL_IP_ADDRESS@>\n");
@@ -311,14 +321,14 @@ TEST_F(Vhost, FailedInstallLeavesTheEarlierFileAlone)
          {"Unable to get IP addresses from database", "Unable to replace some vhost parameters",
           summary},
          summary},
-        {"line too long",
-         [&] { root.write(k_template, "ok\n" + std::string(65536, 'x') + "\n"); },
+        {"line too long", // 65,536 characters with its newline, one too many
+         [&] { root.write(k_template, "ok\n" + std::string(65535, 'x') + "\n"); },
          255,
          {"Unable to parse string. Buffer too short\n", "Unable to replace some vhost parameters",
           summary},
          summary},
-        {"substituted line too long",
-         [&] { root.write(k_template, std::string(65530, 'x') + "@HTTPD_CONF_D@\n"); },
+        {"substituted line too long", // 65,512 + 23 + 1 characters
+         [&] { root.write(k_template, std::string(65512, 'x') + "@HTTPD_CONF_D@\n"); },
          255,
          {"Unable to parse string. Buffer too short\n", "Unable to replace some vhost parameters",
           summary},
@@ -400,6 +410,13 @@ TEST_F(Vhost, OutputThatCannotBeCreatedOrComposed)
         r = run({"--remove", "--name=horde"});
         EXPECT_EQ(r.status, length == 1002 ? 0 : 255) << length;
     }
+}
+
+TEST_F(Vhost, LineOfTheLongestLengthIsWritten)
+{
+    // 65,511 + 23 + 1: a substituted line of 65,535 characters, the most there may be.
+    const std::string x(65511, 'x');
+    EXPECT_EQ(generate(x + "@HTTPD_CONF_D@\n"), x + "/usr/local/etc/apache22\n");
 }
 
 TEST_F(Vhost, LastLineWithoutNewlineStaysSo)

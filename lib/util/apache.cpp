@@ -290,8 +290,11 @@ void get_apache_path(char **module_magic, int *version_code, int *patch_level)
     }
     std::free(bundled);
     if (!found) {
+        // errno is 0 when the last candidate was missing; when it was there
+        // but could not be run, the report says why.
+        int saved_errno = errno;
         std::free(output);
-        errno = 0;
+        errno = saved_errno;
         print_error(1, "get_apache_path: apache executable not found");
     }
 
