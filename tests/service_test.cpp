@@ -159,6 +159,26 @@ TEST(ServiceControl, WebServerByPrefixWithItsOwnScript)
                   "^Service /usr/local/etc/rc.d/apache22 failed to gracefully restart\n");
 }
 
+TEST(ServiceControl, MissingActionIsRefusedWhereOneIsNeeded)
+{
+    // A web server whose name Tomcat's also begins with: Tomcat is tried first.
+    service_bench b("HTTPD_SERVICE tomcat\n");
+    b.script("/usr/local/etc/rc.d/tomcat");
+    b.script("/usr/local/etc/rc.d/tomcat5");
+    b.script("/usr/local/etc/rc.d/named");
+    for (const char *service : {"named", "Tomcat5", "samba"}) {
+        SCOPED_TRACE(service);
+        EXPECT_RESULT(b, service_control(service, nullptr), -1,
+                      "^No action given for service '" + std::string(service) + "'\n$");
+    }
+    EXPECT_FALSE(b.root.exists("/record"));
+    EXPECT_RESULT(b, service_control("tomcat", nullptr), 0, "^$");
+    auto runs = b.runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0]["argv0"], "/usr/local/etc/rc.d/tomcat");
+    EXPECT_EQ(runs[0]["args"], "reload");
+}
+
 TEST(ServiceControl, DefaultWebServerNameWithoutScriptEndsTheProcess)
 {
     service_bench b("");
