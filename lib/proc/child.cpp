@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
@@ -25,6 +26,19 @@ bool is_base_system_program(std::string_view path)
         if (path == base)
             return true;
     return false;
+}
+
+void write_whole(int fd, const char *text, size_t length)
+{
+    while (length > 0) {
+        ssize_t n = write(fd, text, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        text += n;
+        length -= size_t(n);
+    }
 }
 
 } // namespace
@@ -117,18 +131,20 @@ const char *child_error_text(int error)
 
 void child_write(int fd, std::initializer_list<const char *> pieces)
 {
+    // One write for the whole message: a reader that reports each read as
+    // it comes (util_exec) would otherwise cut it into separate reports.
+    char message[PIPE_BUF];
+    size_t used = 0;
     for (const char *piece : pieces) {
-        size_t left = std::strlen(piece);
-        while (left > 0) {
-            ssize_t n = write(fd, piece, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return;
-            piece += n;
-            left -= size_t(n);
+        for (; *piece != '\0'; piece++) {
+            if (used == sizeof message) {
+                write_whole(fd, message, used);
+                used = 0;
+            }
+            message[used++] = *piece;
         }
     }
+    write_whole(fd, message, used);
 }
 
 pid_t wait_child(pid_t pid, int *status, int options)
