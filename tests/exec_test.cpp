@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -207,6 +208,26 @@ TEST_F(ExecTest, StandardDescriptorGivenAsSourceIsTakenBeforeItIsReplaced)
     std::string caller_out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(piped, "OUT");
     EXPECT_EQ(caller_out, "ERR");
+}
+
+// A reader that reports each read as it comes (util_exec does) must get the
+// child's message whole: one write, seen here as one packet.
+TEST_F(ExecTest, ChildReportsItsFailureInOneWrite)
+{
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends), 0);
+    char *argv[] = {const_cast<char *>("x"), nullptr};
+    pid_t pid = fork_execv_pipes(-1, -1, ends[1], "/nonexistent/program", argv);
+    ::close(ends[1]);
+    char packet[4096];
+    ssize_t n = ::read(ends[0], packet, sizeof packet);
+    ::close(ends[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(packet, size_t(n)),
+              "fork_execv: execv(\"/nonexistent/program\") failed: No such file or directory\n");
 }
 
 TEST_F(ExecTest, ReportingRunnerWritesOutputUnchangedAndNamesTheProgram)

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <map>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using hcp_test::temp_root;
@@ -120,6 +121,27 @@ TEST(RunServiceScript, MissingOrIrregularScriptEndsTheProcess)
         testing::ExitedWithCode(1), "^Not a regular file: '/usr/local/etc/rc.d/dir'\n$");
 }
 
+TEST(RunServiceScript, UnreachableOrUnrunnableScript)
+{
+    service_bench b;
+    const std::string loop = "/usr/local/etc/rc.d/loop";
+    b.root.mkdir("/usr/local/etc/rc.d");
+    ASSERT_EQ(::symlink("loop", b.root.real(loop).c_str()), 0);
+    EXPECT_EXIT(
+        {
+            b.root.enter();
+            run_service_script(loop.c_str(), "x", "start", 1);
+        },
+        testing::ExitedWithCode(1),
+        "^Error during access to '/usr/local/etc/rc.d/loop': Too many levels of symbolic links\n"
+        "System error 40: ");
+    // A script that cannot be executed ends its child with the reason as status.
+    b.script("/usr/local/etc/rc.d/plain", "#!/bin/sh\nexit 0\n");
+    ::chmod(b.root.real("/usr/local/etc/rc.d/plain").c_str(), 0644);
+    EXPECT_RESULT(b, run_service_script("/usr/local/etc/rc.d/plain", "plain", "start", 1), -1,
+                  "^Service plain failed to start\n$");
+}
+
 TEST(ServiceControl, NoRestartDaemonRunsNothing)
 {
     service_bench b("HTTPD_SERVICE apache22\nNO_RESTART_DAEMON 0\n");
@@ -157,6 +179,72 @@ TEST(ServiceControl, WebServerByPrefixWithItsOwnScript)
     ::setenv("RC_EXIT", "1", 1);
     EXPECT_RESULT(b, service_control("apache22", "graceful"), -1,
                   "^Service /usr/local/etc/rc.d/apache22 failed to gracefully restart\n");
+}
+
+TEST(ServiceControl, WebServerWaitsOnlyAfterStartingActions)
+{
+    service_bench b;
+    b.script("/usr/local/etc/rc.d/apache22");
+    const struct {
+        const char *action;
+        size_t runs;
+    } cases[] = {{"restart", 2}, {"force-reload", 2}, {"stop", 1}, {"reload", 1}, {"Start", 1}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.action);
+        ::unlink(b.record.c_str());
+        EXPECT_RESULT(b, service_control("apache22", c.action), 0, "^$");
+        auto runs = b.runs();
+        ASSERT_EQ(runs.size(), c.runs);
+        EXPECT_EQ(runs[0]["args"], c.action);
+        if (c.runs == 2) {
+            EXPECT_EQ(runs[1]["args"], "status");
+        }
+    }
+}
+
+TEST(ServiceControl, MissingActionIsRefusedWhereOneIsNeeded)
+{
+    // A web server whose name Tomcat's also begins with: Tomcat is tried first.
+    service_bench b("HTTPD_SERVICE tomcat\n");
+    b.script("/usr/local/etc/rc.d/tomcat");
+    b.script("/usr/local/etc/rc.d/tomcat5");
+    b.script("/usr/local/etc/rc.d/named");
+    for (const char *service : {"named", "Tomcat5", "samba"}) {
+        SCOPED_TRACE(service);
+        EXPECT_RESULT(b, service_control(service, nullptr), -1,
+                      "^No action given for service '" + std::string(service) + "'\n$");
+    }
+    EXPECT_FALSE(b.root.exists("/record"));
+    EXPECT_RESULT(b, service_control("tomcat", nullptr), 0, "^$");
+    auto runs = b.runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0]["argv0"], "/usr/local/etc/rc.d/tomcat");
+    EXPECT_EQ(runs[0]["args"], "reload");
+}
+
+TEST(ServiceControl, TomcatRunsTheTomcat5Script)
+{
+    service_bench b;
+    b.script("/usr/local/etc/rc.d/apache22");
+    b.script("/usr/local/etc/rc.d/tomcat5");
+    EXPECT_RESULT(b, service_control("tomcat55", "start"), 0, "^$");
+    // A stop that succeeds restarts the web server when it runs, and waits for it.
+    EXPECT_RESULT(b, service_control("TOMCAT5", "stop"), 0, "^$");
+    ::setenv("RC_STATUS_EXIT", "1", 1);
+    EXPECT_RESULT(b, service_control("tomcat5", "stop"), 0, "^$");
+    auto runs = b.runs();
+    std::vector<std::string> seen;
+    for (auto &run : runs)
+        seen.push_back(run["argv0"] + " " + run["args"]);
+    const std::string web = "/usr/local/etc/rc.d/apache22 ";
+    EXPECT_EQ(seen, (std::vector<std::string>{"tomcat5 start", "tomcat5 stop", web + "status",
+                                              web + "restart", web + "status", "tomcat5 stop",
+                                              web + "status"}));
+    EXPECT_EQ(runs[0]["cwd"], b.root.real("/usr/local/etc/rc.d"));
+
+    ::setenv("RC_EXIT", "1", 1);
+    EXPECT_RESULT(b, service_control("tomcat5", "start"), -1,
+                  "^Service tomcat5 failed to start\n$");
 }
 
 TEST(ServiceControl, DefaultWebServerNameWithoutScriptEndsTheProcess)

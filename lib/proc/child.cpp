@@ -4,9 +4,9 @@
 
 #include "hcp_util.h"
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
@@ -26,6 +26,19 @@ bool is_base_system_program(std::string_view path)
         if (path == base)
             return true;
     return false;
+}
+
+void write_whole(int fd, const char *text, size_t length)
+{
+    while (length > 0) {
+        ssize_t n = write(fd, text, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        text += n;
+        length -= size_t(n);
+    }
 }
 
 } // namespace
@@ -118,25 +131,20 @@ const char *child_error_text(int error)
 
 void child_write(int fd, std::initializer_list<const char *> pieces)
 {
-    // Composed first and written at once, so that a reader of a pipe gets the
-    // message in one piece rather than split wherever the writes fell.
-    char message[8192];
+    // One write for the whole message: a reader that reports each read as
+    // it comes (util_exec) would otherwise cut it into separate reports.
+    char message[PIPE_BUF];
     size_t used = 0;
     for (const char *piece : pieces) {
-        size_t len = std::min(strlen(piece), sizeof message - used);
-        memcpy(message + used, piece, len);
-        used += len;
+        for (; *piece != '\0'; piece++) {
+            if (used == sizeof message) {
+                write_whole(fd, message, used);
+                used = 0;
+            }
+            message[used++] = *piece;
+        }
     }
-    const char *p = message;
-    while (used > 0) {
-        ssize_t n = write(fd, p, used);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        p += n;
-        used -= size_t(n);
-    }
+    write_whole(fd, message, used);
 }
 
 pid_t wait_child(pid_t pid, int *status, int options)

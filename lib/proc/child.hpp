@@ -40,7 +40,8 @@ void close_descriptors_from(int lowest);
 // Child side: the text of an error number without touching the locale.
 const char *child_error_text(int error);
 
-// Child side: writes the pieces, in order, to descriptor fd.
+// Child side: writes the pieces, in order, to descriptor fd, in one write
+// where they fit in PIPE_BUF.
 void child_write(int fd, std::initializer_list<const char *> pieces);
 
 // Waits for one child, resuming after an interrupted wait.

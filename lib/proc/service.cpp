@@ -202,16 +202,18 @@ int service_control(const char *service, const char *action)
         cf_program = "jrun";
 
     const char *httpd = conf_get(HTTPD_SERVICE);
-    if (action == nullptr && cf_program == nullptr &&
-        !(*httpd && has_prefix_nocase(service, httpd))) {
+    // Tomcat is tried first, so a name of both kinds is Tomcat's.
+    bool tomcat = has_prefix_nocase(service, "tomcat5");
+    bool web_server = !tomcat && *httpd != '\0' && has_prefix_nocase(service, httpd);
+    if (action == nullptr && cf_program == nullptr && !web_server) {
         errno = 0;
         print_error(0, "No action given for service '%s'\n", service);
         return -1;
     }
 
-    if (has_prefix_nocase(service, "tomcat5"))
+    if (tomcat)
         return control_tomcat(action);
-    if (*httpd != '\0' && has_prefix_nocase(service, httpd))
+    if (web_server)
         return control_web_server(httpd, action);
     if (strcasecmp(service, "samba") == 0 && strcasecmp(action, "status") != 0) {
         kill_processes_by_name("smbd", SIGKILL);
