@@ -22,6 +22,8 @@ using hcp_test::temp_root;
 namespace
 {
 
+// Starts argv and returns once the child has become that program, so that
+// the process listing already shows it.
 pid_t start(const std::vector<std::string> &argv)
 {
     pid_t pid = ::fork();
@@ -32,6 +34,14 @@ pid_t start(const std::vector<std::string> &argv)
         args.push_back(nullptr);
         ::execv(args[0], args.data());
         ::_exit(127);
+    }
+    std::string cmdline_path = "/proc/" + std::to_string(pid) + "/cmdline";
+    std::string last_argument = argv.back();
+    for (int tries = 0; tries < 500; tries++) {
+        std::string cmdline = hcp_test::read_file(cmdline_path);
+        if (cmdline.find(last_argument) != std::string::npos)
+            break;
+        ::usleep(10 * 1000);
     }
     return pid;
 }
@@ -89,7 +99,6 @@ TEST(ServiceControlSlow, SambaKillsItsDaemonsByName)
     fs::copy_file("/bin/sleep", root.real("/nmbd"));
     pid_t smbd = start({root.real("/smbd"), "300"});
     pid_t nmbd = start({root.real("/nmbd"), "300"});
-    ::usleep(200 * 1000); // let both exec before they are listed
 
     EXPECT_EXIT(
         {
