@@ -18,26 +18,14 @@ namespace
 
 using hcp_test::helper_path;
 
-struct reports {
-    std::string out, err;
-};
+using hcp_test::reports;
 
 class RunnersTest : public testing::Test
 {
   protected:
     void SetUp() override { ::unsetenv("HCP_SYSROOT"); }
-    void capture()
-    {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-    }
-    reports captured()
-    {
-        reports r;
-        r.out = testing::internal::GetCapturedStdout();
-        r.err = testing::internal::GetCapturedStderr();
-        return r;
-    }
+    void capture() { hcp_test::start_capture(); }
+    reports captured() { return hcp_test::end_capture(); }
 };
 
 std::vector<char *> vector_of(std::vector<std::string> &args)

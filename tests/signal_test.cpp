@@ -76,26 +76,14 @@ std::string unique(const std::string &stem)
     return stem + std::to_string(::getpid()) + "x" + std::to_string(++serial);
 }
 
-struct reports {
-    std::string out, err;
-};
+using hcp_test::reports;
 
 class SignalTest : public testing::Test
 {
   protected:
     void SetUp() override { ::unsetenv("HCP_SYSROOT"); }
-    void capture()
-    {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-    }
-    reports captured()
-    {
-        reports r;
-        r.out = testing::internal::GetCapturedStdout();
-        r.err = testing::internal::GetCapturedStderr();
-        return r;
-    }
+    void capture() { hcp_test::start_capture(); }
+    reports captured() { return hcp_test::end_capture(); }
 };
 
 TEST_F(SignalTest, SignalFieldProbesCountsAndSignalsMatchingLines)

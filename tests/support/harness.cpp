@@ -101,6 +101,20 @@ std::vector<std::string> run_result::messages() const
     return texts;
 }
 
+void start_capture()
+{
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+}
+
+reports end_capture()
+{
+    reports r;
+    r.out = testing::internal::GetCapturedStdout();
+    r.err = testing::internal::GetCapturedStderr();
+    return r;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -95,6 +95,15 @@ class bench_db
 
 std::string read_file(const std::string &path);
 
+// What the test process itself wrote on stdout and stderr between
+// start_capture() and end_capture(): library reports go to both.
+struct reports {
+    std::string out;
+    std::string err;
+};
+void start_capture();
+reports end_capture();
+
 // Places the stand-in start/stop script (helpers/rc_recorder.c) at a logical
 // path beneath the root; read_rc_records() gives what it recorded in the file
 // named by RC_RECORD: one map of its lines per run, in order.
