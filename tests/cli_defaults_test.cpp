@@ -287,7 +287,8 @@ TEST_F(CliDefaults, UnsafeVhostNamesAreRefusedBeforeAnyChange)
 {
     root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
     root.write(k_root + "/horde/x", "keep\n");
-    for (std::string bad : {".", "..", "conf.d/../../x", "a b", "a\nb", "a\tb", "a\x7f", "/x"}) {
+    for (std::string bad : {".", "..", "conf.d/../../x", "a b", "a\nb", "a\tb", "a\x7f", "/x",
+                            "a\\", "a\\b", "*", "*.example.com", "a?b"}) {
         SCOPED_TRACE(bad);
         auto r = run({"--set-default", "--vhost-name=" + bad, "--name=horde"});
         EXPECT_EQ(r.status, 255);

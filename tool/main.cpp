@@ -114,13 +114,15 @@ bool is_unsafe(const char *value)
 }
 
 // A vhost name becomes a file name under conf.d and part of an Apache
-// directive: nothing that leaves the directory or breaks the line.
+// directive: nothing that leaves the directory or breaks the line (a
+// trailing backslash continues it), and none of Apache's wildcards, which
+// would let one webmail answer for every matching host of the server.
 bool is_valid_vhost_name(const char *name)
 {
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
         return false;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; p++)
-        if (*p == '/' || *p == ' ' || *p < 32 || *p == 127)
+        if (*p < 32 || *p == 127 || std::strchr("/ \\*?", *p) != nullptr)
             return false;
     return true;
 }
