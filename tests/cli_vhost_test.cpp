@@ -4,10 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -410,6 +415,56 @@ TEST_F(Vhost, OutputThatCannotBeCreatedOrComposed)
         r = run({"--remove", "--name=horde"});
         EXPECT_EQ(r.status, length == 1002 ? 0 : 255) << length;
     }
+}
+
+// A run ended by a signal while it writes leaves no temporary; the earlier
+// file stays. The address query waits on a table lock of ours meanwhile.
+TEST_F(Vhost, SignalDuringTheWriteRemovesTheTemporary)
+{
+    root.write(k_template, "<VirtualHost@WEBMAIL_IP_ADDRESS@>\n");
+    root.write(k_vhost_file, k_earlier);
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal_number);
+        db.exec("LOCK TABLES IP_Addresses WRITE");
+        run_result r;
+        std::thread install([&] { r = run({"--install", "--name=horde"}); });
+        pid_t pid = 0;
+        for (int i = 0; i < 3000 && pid == 0; i++) {
+            for (const std::string &name : include_dir_entries())
+                if (name.rfind(".zzz_horde_vhost.conf.", 0) == 0)
+                    pid = std::stoi(name.substr(22));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_GT(pid, 0);
+        if (pid > 0)
+            ::kill(pid, signal_number);
+        install.join();
+        db.exec("UNLOCK TABLES");
+        EXPECT_EQ(r.status, 128 + signal_number);
+        EXPECT_EQ(root.read(k_vhost_file), k_earlier);
+        EXPECT_EQ(include_dir_entries(), strings{"zzz_horde_vhost.conf"});
+    }
+}
+
+// Temporaries of runs that are gone are removed by the next install; those
+// of a run still going, and other files, are not.
+TEST_F(Vhost, TemporariesOfEndedRunsAreSwept)
+{
+    const std::string ended = std::to_string(hcp_test::ended_pid());
+    const std::string running = std::to_string(::getpid());
+    const std::string dir = std::string(k_include_dir) + "/";
+    for (std::string name :
+         {".zzz_horde_vhost.conf." + ended + ".0", ".zzz_atmail_vhost.conf." + ended + ".12",
+          ".zzz_horde_vhost.conf." + running + ".0", ".zzz_horde_vhost.conf." + ended,
+          ".other." + ended + ".0"})
+        root.write(dir + name, "partial");
+    generate("x\n");
+    strings entries = include_dir_entries();
+    std::sort(entries.begin(), entries.end());
+    strings expected = {".other." + ended + ".0", ".zzz_horde_vhost.conf." + ended,
+                        ".zzz_horde_vhost.conf." + running + ".0", "zzz_horde_vhost.conf"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(entries, expected);
 }
 
 TEST_F(Vhost, LineOfTheLongestLengthIsWritten)

@@ -7,6 +7,7 @@
 #include "hcp_db.h"
 #include "hcp_util.h"
 #include "db/sql.hpp"
+#include "pending.hpp"
 #include "util/owners.hpp"
 
 #include <cerrno>
@@ -29,7 +30,6 @@ constexpr size_t k_line_bytes = 65536;
 constexpr size_t k_address_list_bytes = 65536;
 constexpr int k_address_rows_max = 299;
 constexpr size_t k_server_admin_bytes = 4096;
-constexpr int k_temporary_name_attempts = 100;
 
 constexpr char k_template_suffix[] = "_vhost.conf";
 
@@ -57,73 +57,12 @@ bool compose_vhost_path(char (&path)[PATH_BUFFER_BYTES], const char *name)
     return false;
 }
 
-// The new include file is written beside the live one under a name that
-// Apache's "*.conf" include patterns do not pick up, and renamed over it only
-// when complete: a half-written file would break the next reload of every
-// site on the server. Removed on every way out until committed.
-class pending_file
+// The include file's temporary "<dir>/.zzz_<name>_vhost.conf.<pid>.<n>" is a
+// name Apache's "*.conf" include patterns do not pick up.
+bool is_include_temporary(std::string_view base)
 {
-  public:
-    pending_file(const pending_file &) = delete;
-    pending_file &operator=(const pending_file &) = delete;
-    pending_file() = default;
-    ~pending_file()
-    {
-        stream_.reset();
-        if (created_)
-            sysroot_unlink(path_);
-    }
-
-    // Creates "<dir>/.zzz_<name>_vhost.conf.<pid>" (or with a further number).
-    bool create(const char *target)
-    {
-        const char *slash = std::strrchr(target, '/');
-        int dir_length = slash != nullptr ? int(slash - target + 1) : 0;
-        const char *base = target + dir_length;
-        for (int attempt = 0; attempt < k_temporary_name_attempts; attempt++) {
-            std::snprintf(path_, sizeof path_, "%.*s.%s.%ld.%d", dir_length, target, base,
-                          long(getpid()), attempt);
-            // 0666 under the umask: the mode any freshly created file gets.
-            int fd = sysroot_open(path_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0 && errno == EEXIST)
-                continue;
-            if (fd < 0)
-                return false;
-            created_ = true;
-            stream_.reset(fdopen(fd, "w"));
-            if (!stream_) {
-                ::close(fd);
-                return false;
-            }
-            return true;
-        }
-        errno = EEXIST;
-        return false;
-    }
-
-    FILE *stream() const { return stream_.get(); }
-
-    // Flushes to disk and closes; false when any of it failed.
-    bool finish()
-    {
-        FILE *f = stream_.release();
-        bool ok = std::fflush(f) == 0 && ::fsync(fileno(f)) == 0;
-        return std::fclose(f) == 0 && ok;
-    }
-
-    bool commit(const char *target)
-    {
-        if (sysroot_rename(path_, target) != 0)
-            return false;
-        created_ = false;
-        return true;
-    }
-
-  private:
-    char path_[PATH_BUFFER_BYTES + 32] = "";
-    bool created_ = false;
-    hcp::unique_file stream_;
-};
+    return base.starts_with("zzz_") && base.ends_with(k_template_suffix);
+}
 
 bool write_all(FILE *stream, std::string_view text)
 {
@@ -138,10 +77,19 @@ int copy_template(FILE *in, FILE *out, const webmail_options &options, const cha
 {
     hcp::unique_malloc<char> work(static_cast<char *>(std::malloc(k_line_bytes)));
     hcp::unique_malloc<char> addresses(static_cast<char *>(std::malloc(k_address_list_bytes)));
-    if (!work || !addresses) {
+    hcp::unique_malloc<char> addresses_ssl(static_cast<char *>(std::malloc(k_address_list_bytes)));
+    if (!work || !addresses || !addresses_ssl) {
         log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
         return -1;
     }
+    // One snapshot of the addresses for the whole file, taken where the
+    // first line needs it: every line then lists the same addresses.
+    bool listed = false, listed_ssl = false;
+    auto list = [](bool &done, char *buffer, const char *port) {
+        if (!done && get_ip_addresses_string(buffer, k_address_list_bytes, port) == 0)
+            done = true;
+        return done;
+    };
     char *line = nullptr;
     int line_capacity = 0;
     int rc = 0;
@@ -154,14 +102,14 @@ int copy_template(FILE *in, FILE *out, const webmail_options &options, const cha
             break;
         }
         char *w = work.get();
-        char *list = addresses.get();
         bool ok =
             replace_token(w, k_line_bytes, line, conf_get(HTTPD_CONF_D), "@HTTPD_CONF_D@") == 0 &&
-            get_ip_addresses_string(list, k_address_list_bytes, "80") == 0 &&
-            replace_token(w, k_line_bytes, w, list, "@WEBMAIL_IP_ADDRESS@") == 0 &&
+            list(listed, addresses.get(), "80") &&
+            replace_token(w, k_line_bytes, w, addresses.get(), "@WEBMAIL_IP_ADDRESS@") == 0 &&
             replace_token(w, k_line_bytes, w, pci_directive, "@PCI_COMPLIANCE_DIRECTIVE@") == 0 &&
-            get_ip_addresses_string(list, k_address_list_bytes, "443") == 0 &&
-            replace_token(w, k_line_bytes, w, list, "@WEBMAIL_IP_ADDRESS_SSL@") == 0 &&
+            list(listed_ssl, addresses_ssl.get(), "443") &&
+            replace_token(w, k_line_bytes, w, addresses_ssl.get(), "@WEBMAIL_IP_ADDRESS_SSL@") ==
+                0 &&
             replace_token(w, k_line_bytes, w, options.docroot, "@WEBMAIL_DOCROOT@") == 0 &&
             replace_token(w, k_line_bytes, w, admin, "@SERVER_ADMIN@") == 0 && write_all(out, w);
         if (!ok) {
@@ -316,8 +264,13 @@ int create_webmail_vhost(const char *name, const struct webmail_options *options
     get_apache_path(&module_magic, &version_code, &patch_level);
     std::free(module_magic);
 
-    pending_file out;
-    if (!out.create(vhost_path)) {
+    const char *include_dir = conf_get(HTTPD_INCLUDE_D);
+    lanternctl::sweep_stale_temporaries(include_dir, is_include_temporary);
+    char base[PATH_BUFFER_BYTES];
+    std::snprintf(base, sizeof base, "zzz_%s%s", name, k_template_suffix);
+    lanternctl::pending_file out;
+    // 0666 under the umask: the mode any freshly created file gets.
+    if (!out.create(include_dir, base, 0666)) {
         log_printf(LOG_ERR, "Unable to create vhost configuration %s: %s", vhost_path,
                    std::strerror(errno));
         return -1;

@@ -297,6 +297,15 @@ run_result run_tool(const temp_root &root, const std::vector<std::string> &args,
     return run_program(tool, argv, settings, spy);
 }
 
+pid_t ended_pid()
+{
+    pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(0);
+    ::waitpid(pid, nullptr, 0);
+    return pid;
+}
+
 std::string helper_path(const std::string &name)
 {
     return env_or_empty("HCP_TEST_HELPERS") + "/" + name;

@@ -69,6 +69,9 @@ run_result run_program(const std::string &path, const std::vector<std::string> &
 run_result run_tool(const temp_root &root, const std::vector<std::string> &args,
                     const std::vector<std::string> &env = {});
 
+// The id of a process that has run and ended: no process has it now.
+pid_t ended_pid();
+
 // Path of a helper program built by the test suite (tests/helpers/NAME.c).
 std::string helper_path(const std::string &name);
 

@@ -1,0 +1,47 @@
+// Files that Apache reads are never written in place: the new content goes to
+// a temporary beside the live file and is renamed over it when complete.
+#pragma once
+
+#include "util/owners.hpp"
+
+#include <climits>
+#include <cstdio>
+#include <string_view>
+#include <sys/types.h>
+
+namespace lanternctl
+{
+
+// A temporary "<dir>/.<base>.<pid>.<n>", removed on every way out until
+// committed, also when the run is ended by SIGINT, SIGTERM or SIGHUP. One
+// exists at a time.
+class pending_file
+{
+  public:
+    pending_file() = default;
+    pending_file(const pending_file &) = delete;
+    pending_file &operator=(const pending_file &) = delete;
+    ~pending_file();
+
+    // Creates it exclusively, never through a symbolic link, with mode under
+    // the umask. false with errno when it cannot be created.
+    bool create(const char *dir, std::string_view base, mode_t mode);
+    FILE *stream() const { return stream_.get(); }
+    // Flushes to disk and closes; false with errno when any of it failed.
+    bool finish();
+    // Renames it over target; false with errno, and it stays pending.
+    bool commit(const char *target);
+
+  private:
+    char path_[PATH_MAX] = "";      // as the tool names it
+    char real_path_[PATH_MAX] = ""; // beneath the file-system root
+    bool created_ = false;
+    hcp::unique_file stream_;
+};
+
+// Removes the temporaries "<dir>/.<base>.<pid>.<n>" that runs which are gone
+// left behind, for the bases is_ours accepts. Says nothing: what it cannot
+// read or remove stays as it is.
+void sweep_stale_temporaries(const char *dir, bool (*is_ours)(std::string_view base));
+
+} // namespace lanternctl
