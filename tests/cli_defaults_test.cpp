@@ -5,11 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using hcp_test::run_result;
 using hcp_test::temp_root;
@@ -55,6 +59,44 @@ class CliDefaults : public testing::Test
     {
         return hcp_test::read_rc_records(record);
     }
+
+    // Every entry of the webmails' conf.d directories, as "<webmail>/<name>".
+    std::vector<std::string> conf_d_entries() const
+    {
+        std::vector<std::string> names;
+        for (const char *webmail : {"atmail", "horde", "none", "atmailcom"}) {
+            std::error_code ec;
+            for (const auto &e : std::filesystem::directory_iterator(
+                     root.real(k_root + "/" + webmail + "/conf.d"), ec))
+                names.push_back(std::string(webmail) + "/" + e.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+// Lowers the size limit for files this process and the tool it runs write.
+class file_size_limit
+{
+  public:
+    explicit file_size_limit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        ::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails instead
+        struct rlimit lowered = saved_;
+        lowered.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~file_size_limit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        ::signal(SIGXFSZ, SIG_DFL);
+    }
+    file_size_limit(const file_size_limit &) = delete;
+    file_size_limit &operator=(const file_size_limit &) = delete;
+
+  private:
+    struct rlimit saved_;
 };
 
 TEST_F(CliDefaults, SetDefaultWritesOneAliasFileAndReloads)
@@ -154,18 +196,44 @@ TEST_F(CliDefaults, DefaultServiceNameIsDynamic)
     EXPECT_EQ(runs[0]["argv0"], "/usr/local/etc/rc.d/dynamic");
 }
 
-TEST_F(CliDefaults, MissingConfDirFailsAfterRemovingTheOthers)
+// A new alias file that cannot be written leaves the vhost's earlier choice
+// byte for byte, and no temporary behind.
+TEST_F(CliDefaults, FailedSetDefaultKeepsTheEarlierChoice)
 {
-    root.write(alias("atmail", "example.com"), "old\n");
-    std::filesystem::remove_all(root.real(k_root + "/horde/conf.d"));
-    auto r = run({"--set-default", "--vhost-name=example.com", "--name=horde"});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, "Unable to set default webmail for example.com vhost\n");
-    EXPECT_EQ(r.messages(),
-              (std::vector<std::string>{"System error: No such file or directory",
-                                        "Unable to set default webmail for example.com vhost\n"}));
-    EXPECT_FALSE(root.exists(alias("atmail", "example.com")));
-    EXPECT_TRUE(reloads().empty());
+    const std::string earlier = "ServerAlias webmail.example.com\n";
+    struct {
+        const char *what;
+        std::function<void()> arrange;
+        rlim_t file_size_limit;
+        std::string error;
+    } cases[] = {
+        {"no conf.d", [this] { std::filesystem::remove_all(root.real(k_root + "/horde/conf.d")); },
+         RLIM_INFINITY, "System error: No such file or directory"},
+        // The system log is recorded in a file too: under the limit it is lost.
+        {"disk full", [] {}, 16, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        root.write(alias("atmail", "example.com"), earlier);
+        c.arrange();
+        run_result r;
+        {
+            file_size_limit limit(c.file_size_limit);
+            r = run({"--set-default", "--vhost-name=example.com", "--name=horde"});
+        }
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "Unable to set default webmail for example.com vhost\n");
+        EXPECT_EQ(r.err, "");
+        if (!c.error.empty()) {
+            EXPECT_EQ(r.messages(),
+                      (std::vector<std::string>{
+                          c.error, "Unable to set default webmail for example.com vhost\n"}));
+        }
+        EXPECT_EQ(root.read(alias("atmail", "example.com")), earlier);
+        EXPECT_EQ(conf_d_entries(), (std::vector<std::string>{"atmail/example.com"}));
+        EXPECT_TRUE(reloads().empty());
+    }
 }
 
 TEST_F(CliDefaults, UnsafeCharactersWarnAndTheDefaultIsStillSet)
@@ -191,9 +259,12 @@ TEST_F(CliDefaults, AliasFileThatCannotBeRemovedStopsTheWalk)
     EXPECT_EQ(r.messages(),
               (std::vector<std::string>{"System error: Is a directory",
                                         "Unable to set default webmail for example.com vhost\n"}));
-    // Those earlier in the walk are gone, and no new file was written.
+    // Those earlier in the walk are gone; the chosen webmail's file stays as
+    // it was, and no temporary is left.
     EXPECT_FALSE(root.exists(alias("atmail", "example.com")));
-    EXPECT_FALSE(root.exists(alias("horde", "example.com")));
+    EXPECT_EQ(root.read(alias("horde", "example.com")), "ServerAlias webmail.example.com\n");
+    EXPECT_EQ(conf_d_entries(),
+              (std::vector<std::string>{"atmailcom/example.com", "horde/example.com"}));
     EXPECT_TRUE(reloads().empty());
 }
 
@@ -204,6 +275,7 @@ TEST_F(CliDefaults, RenameFailuresNameTheirStep)
         const char *what;
         std::function<void()> prepare;
         std::vector<std::string> log;
+        bool new_written; // the new vhost's file comes before the old one goes
     } cases[] = {
         {"old vhost cannot be examined",
          [this] {
@@ -211,16 +283,19 @@ TEST_F(CliDefaults, RenameFailuresNameTheirStep)
                                              root.real(alias("atmail", "example.com")));
          },
          {"System error: Too many levels of symbolic links\n",
-          "Unable to rename vhost from example.com to example.org\n"}},
+          "Unable to rename vhost from example.com to example.org\n"},
+         false},
         {"old alias cannot be removed",
          [this] { root.mkdir(alias("horde", "example.com")); },
-         {"System error: Is a directory", "Unable to set default webmail for example.com vhost\n"}},
+         {"System error: Is a directory", "Unable to set default webmail for example.com vhost\n"},
+         true},
         {"new vhost's alias cannot be removed",
          [this] {
              root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
              root.mkdir(alias("atmail", "example.org"));
          },
-         {"System error: Is a directory", "Unable to set default webmail for example.org vhost\n"}},
+         {"System error: Is a directory", "Unable to set default webmail for example.org vhost\n"},
+         false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -234,9 +309,64 @@ TEST_F(CliDefaults, RenameFailuresNameTheirStep)
         EXPECT_EQ(r.out, c.log.back());
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.messages(), c.log);
-        EXPECT_FALSE(root.exists(alias("horde", "example.org")));
+        if (c.new_written)
+            EXPECT_EQ(root.read(alias("horde", "example.org")),
+                      "ServerAlias webmail.example.org\n");
+        else
+            EXPECT_FALSE(root.exists(alias("horde", "example.org")));
         EXPECT_TRUE(reloads().empty());
     }
+    // The old vhost keeps its file when the new one cannot be written.
+    EXPECT_EQ(root.read(alias("horde", "example.com")), "ServerAlias webmail.example.com\n");
+}
+
+TEST_F(CliDefaults, RenameToItselfKeepsTheFile)
+{
+    root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
+    struct stat before, after;
+    ASSERT_EQ(::stat(root.real(alias("horde", "example.com")).c_str(), &before), 0);
+    auto r = run({"--rename", "--vhost-name=example.com", "--new-name=example.com"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    ASSERT_EQ(::stat(root.real(alias("horde", "example.com")).c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(root.read(alias("horde", "example.com")), "ServerAlias webmail.example.com\n");
+    EXPECT_EQ(reloads().size(), 1u);
+}
+
+// The new file replaces a link planted at the alias path; whatever the link
+// pointed to is never written.
+TEST_F(CliDefaults, PlantedLinkIsReplacedNotWrittenThrough)
+{
+    root.write("/victim", "precious\n");
+    for (const char *webmail : {"horde", "atmail"}) {
+        SCOPED_TRACE(webmail);
+        std::filesystem::remove(root.real(alias(webmail, "example.com")));
+        std::filesystem::create_symlink(root.real("/victim"),
+                                        root.real(alias(webmail, "example.com")));
+        auto r = run({"--set-default", "--vhost-name=example.com", "--name=horde"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_FALSE(std::filesystem::is_symlink(root.real(alias("horde", "example.com"))));
+        EXPECT_EQ(root.read(alias("horde", "example.com")), "ServerAlias webmail.example.com\n");
+        EXPECT_EQ(root.read("/victim"), "precious\n");
+    }
+    EXPECT_EQ(conf_d_entries(), std::vector<std::string>{"horde/example.com"});
+}
+
+// Temporaries of runs that are gone are removed by the next run; those of a
+// run still going are not.
+TEST_F(CliDefaults, TemporariesOfEndedRunsAreSwept)
+{
+    const std::string ended = std::to_string(hcp_test::ended_pid());
+    const std::string running = std::to_string(::getpid());
+    root.write(k_root + "/atmail/conf.d/.lanternctl alias." + ended + ".0", "ServerAl");
+    root.write(k_root + "/horde/conf.d/.lanternctl alias." + ended + ".7", "");
+    root.write(k_root + "/horde/conf.d/.lanternctl alias." + running + ".0", "");
+    root.write(k_root + "/horde/conf.d/.example.com." + ended + ".0", "a vhost's own file\n");
+    EXPECT_EQ(run({"--set-default", "--vhost-name=example.org", "--name=none"}).status, 0);
+    EXPECT_EQ(conf_d_entries(),
+              (std::vector<std::string>{"horde/.example.com." + ended + ".0",
+                                        "horde/.lanternctl alias." + running + ".0"}));
 }
 
 TEST_F(CliDefaults, RenameMovesTheChoice)

@@ -3,24 +3,34 @@
 #include "lanternctl.h"
 
 #include "hcp_util.h"
+#include "pending.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
+#include <string_view>
 #include <syslog.h>
-#include <unistd.h>
 
 namespace
 {
 
 constexpr size_t k_alias_line_bytes = 4096;
+// The alias temporary's base name holds a space, which no vhost name may,
+// so it is never taken for an alias file.
+constexpr char k_alias_temporary_base[] = "lanternctl alias";
 
 // Composes <webmail root>/<webmail>/conf.d/<vhost>; false when it does not fit.
 bool alias_path(char (&path)[PATH_BUFFER_BYTES], const char *webmail, const char *vhost)
 {
     int n = std::snprintf(path, sizeof path, "%s/%s/conf.d/%s", WEBMAIL_ROOT, webmail, vhost);
+    return n >= 0 && size_t(n) < sizeof path;
+}
+
+// Composes <webmail root>/<webmail>/conf.d; false when it does not fit.
+bool conf_d_path(char (&path)[PATH_BUFFER_BYTES], const char *webmail)
+{
+    int n = std::snprintf(path, sizeof path, "%s/%s/conf.d", WEBMAIL_ROOT, webmail);
     return n >= 0 && size_t(n) < sizeof path;
 }
 
@@ -30,67 +40,77 @@ bool is_absent(int error)
     return error == ENOENT || error == ENOTDIR;
 }
 
-bool write_all(int fd, const char *text, size_t len)
+bool is_alias_temporary(std::string_view base)
 {
-    while (len > 0) {
-        ssize_t n = ::write(fd, text, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        text += n;
-        len -= size_t(n);
-    }
-    return true;
+    return base == k_alias_temporary_base;
+}
+
+// Alias temporaries of runs that died are removed once per run.
+void sweep_alias_temporaries()
+{
+    static bool swept = false;
+    if (swept)
+        return;
+    swept = true;
+    char dir[PATH_BUFFER_BYTES];
+    for (const char *known : known_webmails)
+        if (conf_d_path(dir, known))
+            lanternctl::sweep_stale_temporaries(dir, is_alias_temporary);
+}
+
+int system_error()
+{
+    log_printf(LOG_ERR, "System error: %s", std::strerror(errno));
+    return -1;
 }
 
 } // namespace
 
 extern "C" {
 
+// The new alias file is complete on disk before any earlier one goes, and
+// takes its place by rename: a failure keeps the vhost's earlier choice, and
+// nothing is written through a link planted at the alias path.
 int set_vhost_webmail(const char *webmail, const char *vhost)
 {
+    sweep_alias_temporaries();
+    bool none = std::strcmp(webmail, "none") == 0;
+    char target[PATH_BUFFER_BYTES];
+    lanternctl::pending_file alias;
+    if (!none) {
+        char line[k_alias_line_bytes];
+        int len = std::snprintf(line, sizeof line, "ServerAlias webmail.%s\n", vhost);
+        if (len < 0 || size_t(len) >= sizeof line) {
+            log_printf(LOG_ERR,
+                       "Unable to construct webmail server alias for vhost %s. Buffer too short\n",
+                       vhost);
+            return -1;
+        }
+        char dir[PATH_BUFFER_BYTES];
+        if (!alias_path(target, webmail, vhost) || !conf_d_path(dir, webmail)) {
+            log_printf(LOG_ERR,
+                       "Unable to get webserver config name for vhost %s. Buffer too short\n",
+                       vhost);
+            return -1;
+        }
+        if (!alias.create(dir, k_alias_temporary_base, 0644) ||
+            std::fwrite(line, 1, size_t(len), alias.stream()) != size_t(len) || !alias.finish())
+            return system_error();
+    }
+
     char path[PATH_BUFFER_BYTES];
     for (const char *known : known_webmails) {
+        if (!none && std::strcmp(known, webmail) == 0)
+            continue; // replaced below, never left without a file
         if (!alias_path(path, known, vhost)) {
             log_printf(LOG_ERR, "Unable to get webserver config name. Buffer too short\n");
             return -1;
         }
-        if (sysroot_unlink(path) != 0 && !is_absent(errno)) {
-            log_printf(LOG_ERR, "System error: %s", std::strerror(errno));
-            return -1;
-        }
+        if (sysroot_unlink(path) != 0 && !is_absent(errno))
+            return system_error();
     }
-    if (std::strcmp(webmail, "none") == 0)
-        return 0;
-
-    char line[k_alias_line_bytes];
-    int len = std::snprintf(line, sizeof line, "ServerAlias webmail.%s\n", vhost);
-    if (len < 0 || size_t(len) >= sizeof line) {
-        log_printf(LOG_ERR,
-                   "Unable to construct webmail server alias for vhost %s. Buffer too short\n",
-                   vhost);
-        return -1;
-    }
-    if (!alias_path(path, webmail, vhost)) {
-        log_printf(LOG_ERR, "Unable to get webserver config name for vhost %s. Buffer too short\n",
-                   vhost);
-        return -1;
-    }
-    int fd = sysroot_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        log_printf(LOG_ERR, "System error: %s", std::strerror(errno));
-        return -1;
-    }
-    if (!write_all(fd, line, size_t(len))) {
-        log_printf(LOG_ERR, "System error: %s", std::strerror(errno));
-        ::close(fd);
-        return -1;
-    }
-    if (::close(fd) != 0) {
-        log_printf(LOG_ERR, "System error: %s", std::strerror(errno));
-        return -1;
-    }
+    if (!none && !alias.commit(target))
+        return system_error();
     return 0;
 }
 

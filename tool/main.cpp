@@ -246,13 +246,17 @@ int dispatch(command_line &cl, const webmail_options &options)
         // An old vhost without a default webmail leaves the new one without one too.
         if (cl.name[0] == '\0')
             strlcpy(cl.name, "none", sizeof cl.name);
-        if (set_vhost_webmail("none", cl.vhost_name) != 0) {
-            report("Unable to set default webmail for %s vhost\n", cl.vhost_name);
-            return k_exit_failure;
-        }
-        if (set_vhost_webmail(cl.name, cl.new_vhost_name) != 0) {
-            report("Unable to set default webmail for %s vhost\n", cl.new_vhost_name);
-            return k_exit_failure;
+        // The new vhost's file first: if it cannot be written, the old vhost
+        // keeps its own. A vhost renamed to itself keeps its file as it is.
+        if (std::strcmp(cl.vhost_name, cl.new_vhost_name) != 0) {
+            if (set_vhost_webmail(cl.name, cl.new_vhost_name) != 0) {
+                report("Unable to set default webmail for %s vhost\n", cl.new_vhost_name);
+                return k_exit_failure;
+            }
+            if (set_vhost_webmail("none", cl.vhost_name) != 0) {
+                report("Unable to set default webmail for %s vhost\n", cl.vhost_name);
+                return k_exit_failure;
+            }
         }
         restart_web_server(cl);
         return 0;
