@@ -44,6 +44,15 @@ struct webmail_options {
     char enabled[4 + 1];
 };
 
+/*
+ * The lock every command that changes state holds until the process exits.
+ * Waits up to STATE_LOCK_WAIT_SECONDS for a run that holds it. 0, or -1 with
+ * errno (ETIMEDOUT when the wait ran out); logs nothing.
+ */
+#define STATE_LOCK_PATH "/var/run/lanternctl.lock"
+#define STATE_LOCK_WAIT_SECONDS 60
+int lock_webmail_state(void);
+
 /* Definitions (catalogue row or definition file). */
 int get_webmail_options(const char *name, struct webmail_options *options);
 

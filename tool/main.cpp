@@ -5,6 +5,7 @@
 #include "hcp_proc.h"
 #include "hcp_util.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
@@ -194,6 +195,11 @@ bool read_options(int argc, char **argv, command_line &cl)
     }
 }
 
+bool changes_state(int command)
+{
+    return command >= CMD_DISABLE && command <= CMD_SET_DEFAULT;
+}
+
 void restart_web_server(const command_line &cl)
 {
     if (cl.restart)
@@ -307,13 +313,25 @@ int main(int argc, char **argv)
         return k_exit_failure;
     }
 
+    bool checks_name = cl.name_required && !name_is_none;
+    if (checks_name && find_known_webmail(cl.name) != 0) {
+        report("Unable to find webmail with name: %s\n", cl.name);
+        std::printf("Possible name was defined incorrect.\n");
+        return k_exit_failure;
+    }
+
+    // From before the definition is read until the process exits.
+    if (changes_state(cl.command) && lock_webmail_state() != 0) {
+        if (errno == ETIMEDOUT)
+            report("Unable to lock %s: another run has held it for %d seconds\n", STATE_LOCK_PATH,
+                   STATE_LOCK_WAIT_SECONDS);
+        else
+            report("Unable to lock %s: %s\n", STATE_LOCK_PATH, std::strerror(errno));
+        return k_exit_failure;
+    }
+
     webmail_options options{};
-    if (cl.name_required && !name_is_none) {
-        if (find_known_webmail(cl.name) != 0) {
-            report("Unable to find webmail with name: %s\n", cl.name);
-            std::printf("Possible name was defined incorrect.\n");
-            return k_exit_failure;
-        }
+    if (checks_name) {
         if (get_webmail_options(cl.name, &options) != 0) {
             report("Unable to get options for %s webmail\n", cl.name);
             return k_exit_failure;

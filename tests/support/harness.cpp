@@ -155,6 +155,8 @@ temp_root::temp_root()
     if (mkdtemp(buf.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     dir_ = buf.data();
+    // Where the tool keeps its lock, as on every real system.
+    mkdir("/var/run");
 }
 
 temp_root::~temp_root()

@@ -1,0 +1,42 @@
+// A run that cannot get the lock within its bound gives up, changing nothing.
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace
+{
+
+TEST(CliLockSlow, GivesUpAfterItsBoundAndChangesNothing)
+{
+    hcp_test::bench_db db;
+    db.reset();
+    hcp_test::temp_root root;
+    root.write_password();
+    root.write_conf("");
+    root.write("/usr/local/etc/hcp-webmail/horde/horde.conf",
+               "alias=horde\nname=Horde\nversion=1\nrelease=1\ndocroot=/www\nenabled=true\n");
+    root.mkdir("/usr/local/etc/hcp-webmail/horde/conf.d");
+    root.write("/usr/local/etc/hcp-webmail/atmail/conf.d/example.com", "earlier\n");
+
+    int lock =
+        ::open(root.real("/var/run/lanternctl.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    auto r =
+        hcp_test::run_tool(root, {"--set-default", "--vhost-name=example.com", "--name=horde"});
+    ::close(lock);
+
+    const std::string msg =
+        "Unable to lock /var/run/lanternctl.lock: another run has held it for 60 seconds\n";
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, msg);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.messages(), std::vector<std::string>{msg});
+    EXPECT_EQ(root.read("/usr/local/etc/hcp-webmail/atmail/conf.d/example.com"), "earlier\n");
+    EXPECT_FALSE(root.exists("/usr/local/etc/hcp-webmail/horde/conf.d/example.com"));
+}
+
+} // namespace
