@@ -37,43 +37,54 @@ void conf_set_free(struct conf_set *set);
 int conf_set_reserve(struct conf_set *set);
 int conf_entry_compare(const void *a, const void *b);
 
+/*
+ * The known variables of the configuration file, in table order, with their
+ * compile-time defaults: X(name, default). The enumeration, conf_var_names
+ * and conf_var_defaults all come from this one table; the two sentinels at
+ * its ends are not variables one can ask for.
+ */
+#define HCP_CONF_VARIABLES(X)                                                                      \
+    X(_MIN_POSSIBLE_HCP_CONF_VAR_NAME, "_MIN_POSSIBLE_HCP_CONF_VAR_VALUE")                         \
+    X(VEXLA_MAILNAMES_D, "/usr/local/hcp/qmail/mailnames")                                         \
+    X(COURIER_IMAP_ROOT_D, "/usr/local/hcp/courier-imap")                                          \
+    X(RBLSMTPD, "/usr/local/hcp/qmail/bin/rblsmtpd")                                               \
+    X(CGI_PHP_BIN, "/usr/local/bin/php-cgi")                                                       \
+    X(CLIENT_PHP_BIN, "/usr/local/hcp/bin/php-cli")                                                \
+    X(LIB_CRYPTO_PATH, "/lib/libcrypto.so")                                                        \
+    X(LIB_SSL_PATH, "/lib/libssl.so")                                                              \
+    X(AWSTATS_DOC_D, "/usr/local/hcp/awstats/wwwroot")                                             \
+    X(AWSTATS_TOOLS_D, "/usr/local/hcp/awstats/tools")                                             \
+    X(AWSTATS_BIN_D, "/usr/local/hcp/awstats/wwwroot/cgi-bin")                                     \
+    X(AWSTATS_ETC_D, "/usr/local/etc/awstats")                                                     \
+    X(CATALINA_HOME, "/usr/local/tomcat5.5")                                                       \
+    X(MAILMAN_VAR_D, "/usr/local/mailman")                                                         \
+    X(MAILMAN_ROOT_D, "/usr/local/mailman")                                                        \
+    X(PGSQL_DATA_D, "/usr/local/pgsql/data")                                                       \
+    X(PGSQL_BIN_D, "/usr/local/bin")                                                               \
+    X(MYSQL_BIN_D, "/usr/local/bin")                                                               \
+    X(MYSQL_VAR_D, "/var/db/mysql")                                                                \
+    X(LOGROTATE, "/usr/local/hcp/logrotate/sbin/logrotate")                                        \
+    X(WEB_STAT, "/usr/local/hcp/webalizer/bin/webalizer")                                          \
+    X(DUMP_D, "/usr/local/hcp/var/dumps")                                                          \
+    X(NAMED_RUN_ROOT_D, "/var/named")                                                              \
+    X(FTPD_CONF_INC, "/usr/local/hcp/ftpd/etc/proftpd.include")                                    \
+    X(HTTPD_SERVICE, "dynamic")                                                                    \
+    X(HTTPD_LOG_D, "/var/log")                                                                     \
+    X(HTTPD_INCLUDE_D, "dynamic")                                                                  \
+    X(HTTPD_CONF_D, "dynamic")                                                                     \
+    X(HTTPD_VHOSTS_D, "/usr/local/www/vhosts")                                                     \
+    X(PRODUCT_ROOT_D, "/usr/local/hcp")                                                            \
+    X(NAMED_OPTIONS_CONF, "/etc/namedb/named.conf.include.vexla-options")                          \
+    X(NAMED_ZONES_CONF, "/etc/namedb/named.conf.include.vexla-zones")                              \
+    X(_MAX_POSSIBLE_HCP_CONF_VAR_NAME, "_MAX_POSSIBLE_HCP_CONF_VAR_VALUE")
+
 enum conf_var {
-    _MIN_POSSIBLE_HCP_CONF_VAR_NAME = 0,
-    VEXLA_MAILNAMES_D,
-    COURIER_IMAP_ROOT_D,
-    RBLSMTPD,
-    CGI_PHP_BIN,
-    CLIENT_PHP_BIN,
-    LIB_CRYPTO_PATH,
-    LIB_SSL_PATH,
-    AWSTATS_DOC_D,
-    AWSTATS_TOOLS_D,
-    AWSTATS_BIN_D,
-    AWSTATS_ETC_D,
-    CATALINA_HOME,
-    MAILMAN_VAR_D,
-    MAILMAN_ROOT_D,
-    PGSQL_DATA_D,
-    PGSQL_BIN_D,
-    MYSQL_BIN_D,
-    MYSQL_VAR_D,
-    LOGROTATE,
-    WEB_STAT,
-    DUMP_D,
-    NAMED_RUN_ROOT_D,
-    FTPD_CONF_INC,
-    HTTPD_SERVICE,
-    HTTPD_LOG_D,
-    HTTPD_INCLUDE_D,
-    HTTPD_CONF_D,
-    HTTPD_VHOSTS_D,
-    PRODUCT_ROOT_D,
-    NAMED_OPTIONS_CONF,
-    NAMED_ZONES_CONF,
-    _MAX_POSSIBLE_HCP_CONF_VAR_NAME
+#define HCP_CONF_VAR_ENUM(name, default_value) name,
+    HCP_CONF_VARIABLES(HCP_CONF_VAR_ENUM)
+#undef HCP_CONF_VAR_ENUM
 };
 
-#define CONF_VAR_COUNT 33
+#define CONF_VAR_COUNT (_MAX_POSSIBLE_HCP_CONF_VAR_NAME + 1)
 
 extern const char *const conf_var_names[CONF_VAR_COUNT];
 extern const char *const conf_var_defaults[CONF_VAR_COUNT];
