@@ -142,6 +142,17 @@ bool read_file(const char *name, webmail_options &options)
 
 extern "C" {
 
+// Set-default walks the alias files in this order.
+const char *const known_webmails[KNOWN_WEBMAIL_COUNT] = {"atmail", "horde", "none", "atmailcom"};
+
+int find_known_webmail(const char *name)
+{
+    for (const char *known : known_webmails)
+        if (std::strcmp(name, known) == 0)
+            return 0;
+    return -1;
+}
+
 int get_webmail_options(const char *name, struct webmail_options *options)
 {
     *options = webmail_options{};

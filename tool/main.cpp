@@ -5,6 +5,7 @@
 #include "hcp_proc.h"
 #include "hcp_util.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -41,37 +42,49 @@ const char k_help[] = "COMMANDS:\n"
                       "  --name=[horde|atmail|squirrel|none]\n"
                       "\t\tname of webmail";
 
-// Index in this table is what the option parsing switches on.
-const struct option long_options[] = {
-    {"name", required_argument, nullptr, 0},
-    {"vhost-name", required_argument, nullptr, 0},
-    {"new-name", required_argument, nullptr, 0},
-    {"install", no_argument, nullptr, 0},
-    {"remove", no_argument, nullptr, 0},
-    {"enable", no_argument, nullptr, 0},
-    {"disable", no_argument, nullptr, 0},
-    {"rename", no_argument, nullptr, 0},
-    {"set-default", no_argument, nullptr, 0},
-    {"no-restart", no_argument, nullptr, 0},
-    {"list", no_argument, nullptr, 0},
-    {"help", no_argument, nullptr, 'h'},
-    {nullptr, 0, nullptr, 0},
+// What an option does when getopt_long meets it.
+enum class option_role { webmail_name, vhost_name, new_vhost_name, command, no_restart, help };
+
+// The values a command requires.
+enum : unsigned { needs_name = 1, needs_vhost_name = 2, needs_new_name = 4 };
+
+struct option_entry {
+    const char *name;
+    int has_arg;
+    option_role role;
+    int command;      // the command a command option selects
+    unsigned needs;   // the values that command requires
+    const char *what; // a value option's name in its too-long report
 };
 
-enum option_index {
-    OPT_NAME = 0,
-    OPT_VHOST_NAME = 1,
-    OPT_NEW_NAME = 2,
-    OPT_INSTALL = 3,
-    OPT_SET_DEFAULT = 8,
-    OPT_NO_RESTART = 9,
-    OPT_LIST = 10,
-    OPT_HELP = 11,
+// The command line, in getopt_long's order: the index it gives picks the entry.
+constexpr option_entry k_options[] = {
+    {"name", required_argument, option_role::webmail_name, CMD_NONE, 0, "Name too long"},
+    {"vhost-name", required_argument, option_role::vhost_name, CMD_NONE, 0, "vhost-name too long"},
+    {"new-name", required_argument, option_role::new_vhost_name, CMD_NONE, 0,
+     "new-vhost-name too long"},
+    {"install", no_argument, option_role::command, CMD_INSTALL, needs_name, nullptr},
+    {"remove", no_argument, option_role::command, CMD_REMOVE, needs_name, nullptr},
+    {"enable", no_argument, option_role::command, CMD_ENABLE, needs_name, nullptr},
+    {"disable", no_argument, option_role::command, CMD_DISABLE, needs_name, nullptr},
+    {"rename", no_argument, option_role::command, CMD_RENAME, needs_vhost_name | needs_new_name,
+     nullptr},
+    {"set-default", no_argument, option_role::command, CMD_SET_DEFAULT,
+     needs_vhost_name | needs_name, nullptr},
+    {"no-restart", no_argument, option_role::no_restart, CMD_NONE, 0, nullptr},
+    {"list", no_argument, option_role::command, CMD_LIST, 0, nullptr},
+    {"help", no_argument, option_role::help, CMD_HELP, 0, nullptr},
 };
 
-// Command codes of the command options, indexed from OPT_INSTALL.
-const int k_command_of_option[] = {CMD_INSTALL, CMD_REMOVE, CMD_ENABLE,
-                                   CMD_DISABLE, CMD_RENAME, CMD_SET_DEFAULT};
+// The table as getopt_long takes it: every entry returns 0 but "help",
+// which returns 'h' like -h.
+constexpr auto long_options = [] {
+    std::array<struct option, std::size(k_options) + 1> table{};
+    for (size_t i = 0; i < std::size(k_options); i++)
+        table[i] = {k_options[i].name, k_options[i].has_arg, nullptr,
+                    k_options[i].role == option_role::help ? 'h' : 0};
+    return table;
+}();
 
 struct command_line {
     char name[WEBMAIL_NAME_MAX + 1] = "";
@@ -141,7 +154,7 @@ bool read_options(int argc, char **argv, command_line &cl)
 {
     for (;;) {
         int index = 0;
-        int c = getopt_long(argc, argv, "h", long_options, &index);
+        int c = getopt_long(argc, argv, "h", long_options.data(), &index);
         if (c == -1)
             return true;
         if (c == 'h') {
@@ -151,43 +164,37 @@ bool read_options(int argc, char **argv, command_line &cl)
         }
         if (c != 0)
             continue; // getopt_long has reported it on stderr
-        if (index != OPT_NO_RESTART && index != OPT_LIST && index != OPT_HELP &&
-            is_unsafe(optarg)) {
+        const option_entry &entry = k_options[index];
+        if (is_unsafe(optarg)) {
             log_printf(LOG_ERR, "command-line argument is unsafe\n");
             std::printf("ERROR: command-line argument is unsafe\n");
         }
-        switch (index) {
-        case OPT_NAME:
-            if (!take_value(cl.name, WEBMAIL_NAME_MAX, optarg, "Name too long"))
+        switch (entry.role) {
+        case option_role::webmail_name:
+            if (!take_value(cl.name, WEBMAIL_NAME_MAX, optarg, entry.what))
                 return false;
             break;
-        case OPT_VHOST_NAME:
-            if (!take_value(cl.vhost_name, VHOST_NAME_MAX, optarg, "vhost-name too long"))
+        case option_role::vhost_name:
+            if (!take_value(cl.vhost_name, VHOST_NAME_MAX, optarg, entry.what))
                 return false;
             break;
-        case OPT_NEW_NAME:
-            if (!take_value(cl.new_vhost_name, VHOST_NAME_MAX, optarg, "new-vhost-name too long"))
+        case option_role::new_vhost_name:
+            if (!take_value(cl.new_vhost_name, VHOST_NAME_MAX, optarg, entry.what))
                 return false;
             break;
-        case OPT_NO_RESTART:
+        case option_role::command:
+            // The first command wins; a later one still adds what it needs.
+            if (cl.command == CMD_NONE)
+                cl.command = entry.command;
+            cl.name_required |= (entry.needs & needs_name) != 0;
+            cl.vhost_name_required |= (entry.needs & needs_vhost_name) != 0;
+            cl.new_name_required |= (entry.needs & needs_new_name) != 0;
+            break;
+        case option_role::no_restart:
             cl.restart = false;
             break;
-        case OPT_LIST:
-            if (cl.command == CMD_NONE)
-                cl.command = CMD_LIST;
+        case option_role::help: // returns 'h', handled above
             break;
-        default: { // a command option
-            int code = k_command_of_option[index - OPT_INSTALL];
-            if (cl.command == CMD_NONE)
-                cl.command = code;
-            if (code == CMD_RENAME)
-                cl.new_name_required = cl.vhost_name_required = true;
-            else if (code == CMD_SET_DEFAULT)
-                cl.vhost_name_required = cl.name_required = true;
-            else
-                cl.name_required = true;
-            break;
-        }
         }
         // Any option met before a command option makes the run print the help.
         if (cl.command == CMD_NONE)
@@ -278,20 +285,6 @@ int dispatch(command_line &cl, const webmail_options &options)
 }
 
 } // namespace
-
-extern "C" {
-
-const char *const known_webmails[KNOWN_WEBMAIL_COUNT] = {"atmail", "horde", "none", "atmailcom"};
-
-int find_known_webmail(const char *name)
-{
-    for (const char *known : known_webmails)
-        if (std::strcmp(name, known) == 0)
-            return 0;
-    return -1;
-}
-
-} // extern "C"
 
 int main(int argc, char **argv)
 {
