@@ -107,21 +107,22 @@ int connect_standard_descriptors(const int sources[3])
 
 void close_descriptors_from(int lowest)
 {
-#if defined(__FreeBSD__)
-    closefrom(lowest);
-#else
-#if defined(__linux__) && defined(__GLIBC__)
+    // One call, whatever the size of the table, where the system has one.
+#if defined(HCP_HAVE_CLOSE_RANGE)
+    // Refused only by a kernel older than the C library (Linux before 5.9).
     if (close_range(static_cast<unsigned>(lowest), ~0U, 0) == 0)
         return;
+#elif defined(HCP_HAVE_CLOSEFROM)
+    closefrom(lowest);
+    return;
 #endif
     for (int fd = getdtablesize() - 1; fd >= lowest; fd--)
         close(fd);
-#endif
 }
 
 const char *child_error_text(int error)
 {
-#if defined(__GLIBC__)
+#if defined(HCP_HAVE_STRERRORDESC_NP) // glibc's strerror may load locale data
     const char *text = strerrordesc_np(error);
     return text != nullptr ? text : "Unknown error";
 #else

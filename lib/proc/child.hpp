@@ -34,7 +34,8 @@ void exec_program(const program_path &program, char *const argv[]);
 // duplicated onto the target. 0, or -1 with errno.
 int connect_standard_descriptors(const int sources[3]);
 
-// Child side: closes every descriptor from lowest up.
+// Child side: closes every descriptor from lowest up, in one system call
+// where there is one; errno may change.
 void close_descriptors_from(int lowest);
 
 // Child side: the text of an error number without touching the locale.

@@ -7,6 +7,8 @@
 #include "hcp_db.h"
 #include "hcp_util.h"
 
+#include "proc/child.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -61,10 +63,7 @@ std::string directory_of(const char *path)
         std::perror("setsid() failed");
         ::_exit(3);
     }
-    struct stat st;
-    for (int fd = ::getdtablesize(); fd >= 3; fd--)
-        if (::fstat(fd, &st) == 0)
-            ::close(fd);
+    hcp::close_descriptors_from(3);
     int null_fd = ::open("/dev/null", O_RDWR);
     if (null_fd >= 0) {
         ::dup2(null_fd, 0);

@@ -3,6 +3,7 @@
 #include "hcp_conf.h"
 #include "hcp_util.h"
 #include "owners.hpp"
+#include "proc/child.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -174,7 +175,6 @@ int run_and_capture(char **buffer, size_t *size, int *wait_status, char *const a
 
     // Everything the child needs is prepared here: it may only exec or _exit.
     hcp::unique_malloc<char> program(sysroot_path(argv[0]));
-    int descriptor_limit = getdtablesize();
     std::fflush(nullptr);
     pid_t pid;
     do
@@ -191,9 +191,7 @@ int run_and_capture(char **buffer, size_t *size, int *wait_status, char *const a
         if (dup2_retrying(write_end.get(), STDOUT_FILENO) < 0)
             ::_exit(k_child_stdout_failed);
         int saved_errno = errno;
-        for (int fd = 3; fd < descriptor_limit; fd++)
-            while (::close(fd) < 0 && errno == EINTR) {
-            }
+        hcp::close_descriptors_from(3);
         errno = saved_errno;
         ::execv(program.get(), argv);
         ::_exit(k_child_exec_failed);

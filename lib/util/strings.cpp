@@ -63,7 +63,7 @@ ssize_t read_line(char **buffer, int *capacity, FILE *stream)
     }
 }
 
-#ifndef HCP_HAVE_STRLCPY
+#ifndef HCP_HAVE_STRLCPY // FreeBSD's libc has it, glibc only from 2.38
 size_t strlcpy(char *destination, const char *source, size_t size)
 {
     size_t len = std::strlen(source);

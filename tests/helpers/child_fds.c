@@ -1,19 +1,20 @@
-/* child_fds: prints which descriptors below 64 are open, then what it
- * reads on standard input, then "ready" on standard error. */
+/* child_fds: prints which descriptors of its whole table are open, then
+ * what it reads on standard input, then "ready" on standard error. */
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
 
 int main(void)
 {
-    char line[512];
-    int used = 0;
-    used += snprintf(line + used, sizeof line - used, "open:");
-    for (int fd = 0; fd < 64; fd++)
+    char line[4096];
+    size_t used = (size_t)snprintf(line, sizeof line, "open:");
+    int table = getdtablesize();
+    /* Room is kept for the largest number and the "stdin:" that follows. */
+    for (int fd = 0; fd < table && used < sizeof line - 16; fd++)
         if (fcntl(fd, F_GETFD) != -1)
-            used += snprintf(line + used, sizeof line - used, " %d", fd);
-    snprintf(line + used, sizeof line - used, "\nstdin:");
-    (void)!write(1, line, (size_t)used + 7);
+            used += (size_t)snprintf(line + used, sizeof line - used, " %d", fd);
+    used += (size_t)snprintf(line + used, sizeof line - used, "\nstdin:");
+    (void)!write(1, line, used);
     char buffer[256];
     ssize_t n;
     while ((n = read(0, buffer, sizeof buffer)) > 0)
