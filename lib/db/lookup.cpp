@@ -92,7 +92,7 @@ const char *db_lookup_value(const char *key, const char *table, const char *key_
     char query[k_query_buffer_bytes];
     auto escaped_key = hcp::db_escape(connection.get(), key);
     std::snprintf(query, sizeof query, k_lookup_template, result_column, table, key_column,
-                  escaped_key ? escaped_key->c_str() : key);
+                  escaped_key ? escaped_key.get() : key);
     if (!escaped_key)
         return refused(query, connection.get());
     return query_on(connection.get(), query, 0);

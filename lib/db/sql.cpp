@@ -1,18 +1,19 @@
 // Escaping of values for statements on one connection.
 #include "db/sql.hpp"
 
+#include "hcp_util.h"
+
 namespace hcp
 {
 
-std::optional<std::string> db_escape(MYSQL *handle, std::string_view value)
+unique_malloc<char> db_escape(MYSQL *handle, std::string_view value)
 {
     // The library needs room for every byte doubled plus the terminator.
-    std::string escaped(value.size() * 2 + 1, '\0');
-    unsigned long n = mysql_real_escape_string(handle, escaped.data(), value.data(),
+    unique_malloc<char> escaped(static_cast<char *>(checked_malloc(value.size() * 2 + 1)));
+    unsigned long n = mysql_real_escape_string(handle, escaped.get(), value.data(),
                                                static_cast<unsigned long>(value.size()));
     if (n == static_cast<unsigned long>(-1))
-        return std::nullopt;
-    escaped.resize(n);
+        return nullptr;
     return escaped;
 }
 

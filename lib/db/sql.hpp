@@ -4,13 +4,13 @@
 // backslash stays one value; values without them give the template's text.
 #pragma once
 
+#include "util/owners.hpp"
+
 #include <mysql.h>
 
 #include <cstddef>
 #include <cstdio>
 #include <memory>
-#include <optional>
-#include <string>
 #include <string_view>
 #include <utility>
 
@@ -27,9 +27,9 @@ struct mysql_result_freer {
 };
 using unique_result = std::unique_ptr<MYSQL_RES, mysql_result_freer>;
 
-/// The value escaped for the connection of handle, or nullopt when the
-/// library refuses it.
-std::optional<std::string> db_escape(MYSQL *handle, std::string_view value);
+/// The value escaped for the connection of handle, or nullptr when the
+/// library refuses it. Exits 1 when there is no memory for it.
+unique_malloc<char> db_escape(MYSQL *handle, std::string_view value);
 
 /// Fills format's %s with the escaped values into buffer. Returns the
 /// statement's length, or -1 when a value cannot be escaped or the statement
@@ -38,13 +38,13 @@ template <typename... Values>
 int db_compose(MYSQL *handle, char *buffer, size_t size, const char *format,
                const Values &...values)
 {
-    std::optional<std::string> escaped[] = {db_escape(handle, values)...};
+    unique_malloc<char> escaped[] = {db_escape(handle, values)...};
     for (const auto &e : escaped)
         if (!e)
             return -1;
     return [&]<size_t... I>(std::index_sequence<I...>)
     {
-        int n = std::snprintf(buffer, size, format, escaped[I]->c_str()...);
+        int n = std::snprintf(buffer, size, format, escaped[I].get()...);
         return n >= 0 && size_t(n) < size ? n : -1;
     }
     (std::index_sequence_for<Values...>{});
