@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <sys/resource.h>
 #include <string>
 
 namespace
@@ -234,6 +236,37 @@ TEST_F(DbConnect, ProbeConnectsOnlyWhileTheModeIsUnknown)
     EXPECT_EQ(db_probe_mysql41_mode(), -1);
     EXPECT_EQ(GetCapturedStdout(), "Unable to open admin password file: No such file or directory\n"
                                    "System error 2: No such file or directory\n");
+}
+
+// Running out of memory inside the library is the allocation report and exit
+// status 1, as checked_malloc gives it, never a C++ exception that a C caller
+// could not catch. Memory is exhausted under an address-space limit first.
+void look_up_without_memory()
+{
+    MYSQL *handle = mysql_init(nullptr);
+    struct rlimit limit = {};
+    ::getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = 0;
+    ::setrlimit(RLIMIT_AS, &limit);
+    // Chained, so that no allocation can be left out as unused.
+    void *taken = nullptr;
+    for (size_t size = size_t(1) << 20; size >= sizeof(void *); size /= 2)
+        while (void *block = std::malloc(size)) {
+            *static_cast<void **>(block) = taken;
+            taken = block;
+        }
+    db_lookup_value("horde", "Webmails", "product_id", "name", handle);
+    std::exit(taken != nullptr ? 0 : 2);
+}
+
+TEST(DbMemory, ExhaustedMemoryIsReportedAndEndsWithStatusOne)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator does not live under an address-space limit";
+#else
+    EXPECT_EXIT(look_up_without_memory(), testing::ExitedWithCode(1),
+                "Can't allocate memory for error message|alloc\\(");
+#endif
 }
 
 } // namespace

@@ -4,27 +4,76 @@
 #include "proc/kvm_shim.h"
 
 #include "util/owners.hpp"
+#include "util/text.hpp"
 
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <new>
-#include <optional>
-#include <string>
 #include <string_view>
 #include <unistd.h>
-#include <vector>
+
+namespace
+{
+
+// A growable array of plain values in malloc'd memory: the library is built
+// without exceptions, so running out of memory is a false result here, which
+// the calls below turn into libkvm's own failure.
+template <typename T> struct growable {
+    T *data = nullptr;
+    size_t size = 0;
+    size_t capacity = 0;
+
+    bool reserve(size_t wanted)
+    {
+        if (wanted <= capacity)
+            return true;
+        size_t grown = capacity == 0 ? 64 : capacity;
+        while (grown < wanted)
+            grown *= 2;
+        void *p = std::realloc(data, grown * sizeof(T));
+        if (p == nullptr) {
+            errno = ENOMEM;
+            return false;
+        }
+        data = static_cast<T *>(p);
+        capacity = grown;
+        return true;
+    }
+    bool push(const T &value)
+    {
+        if (!reserve(size + 1))
+            return false;
+        data[size++] = value;
+        return true;
+    }
+    bool append(const T *values, size_t count)
+    {
+        if (!reserve(size + count))
+            return false;
+        std::memcpy(data + size, values, count * sizeof(T));
+        size += count;
+        return true;
+    }
+    void release()
+    {
+        std::free(data);
+        *this = {};
+    }
+};
+
+} // namespace
 
 struct kvm_shim_handle {
-    DIR *proc = nullptr;
-    std::vector<kinfo_proc> procs;
-    std::string arguments;
-    std::vector<char *> argv;
-    char error[_POSIX2_LINE_MAX] = "";
+    DIR *proc;
+    growable<kinfo_proc> procs;
+    growable<char> arguments;
+    growable<char *> argv;
+    char error[_POSIX2_LINE_MAX];
 };
 
 namespace
@@ -33,15 +82,16 @@ namespace
 constexpr const char *k_proc_dir = "/proc";
 
 int g_open_handles = 0;
-std::optional<kvm_shim_call> g_failing_call;
+bool g_failing = false;
+kvm_shim_call g_failing_call;
 int g_failing_error = 0;
 
 // Whether a test asked this call to fail; if so errno says how.
 bool told_to_fail(kvm_shim_call call)
 {
-    if (g_failing_call != call)
+    if (!g_failing || g_failing_call != call)
         return false;
-    g_failing_call.reset();
+    g_failing = false;
     errno = g_failing_error;
     return true;
 }
@@ -56,15 +106,16 @@ void note_error(kvm_t *kd, const char *what)
 }
 
 // The whole of one of a process's /proc files, which report no size of
-// their own; false when the process has gone or hides it.
-bool read_process_file(kvm_t *kd, pid_t pid, const char *name, std::string &content)
+// their own, terminated; false when the process has gone or hides it, or
+// with errno ENOMEM when there is no memory for it.
+bool read_process_file(kvm_t *kd, pid_t pid, const char *name, growable<char> &content)
 {
     char path[64];
     std::snprintf(path, sizeof path, "%d/%s", static_cast<int>(pid), name);
     hcp::unique_fd fd(::openat(::dirfd(kd->proc), path, O_RDONLY | O_CLOEXEC));
     if (!fd)
         return false;
-    content.clear();
+    content.size = 0;
     char chunk[4096];
     ssize_t n;
     while ((n = ::read(fd.get(), chunk, sizeof chunk)) != 0) {
@@ -73,8 +124,12 @@ bool read_process_file(kvm_t *kd, pid_t pid, const char *name, std::string &cont
                 continue;
             return false;
         }
-        content.append(chunk, size_t(n));
+        if (!content.append(chunk, size_t(n)))
+            return false;
     }
+    if (!content.reserve(content.size + 1))
+        return false;
+    content.data[content.size] = '\0';
     return true;
 }
 
@@ -87,46 +142,49 @@ template <typename T> bool parse_number(std::string_view text, T &value)
     return error == std::errc() && end != text.data() + start;
 }
 
-// One process's record; false when it has gone since the directory was read.
-bool read_process(kvm_t *kd, pid_t pid, kinfo_proc &record)
+// One process's record into *record; false when it has gone since the
+// directory was read, or with errno ENOMEM.
+bool read_process(kvm_t *kd, pid_t pid, growable<char> &text, kinfo_proc &record)
 {
     // "pid (comm) state ppid ...": comm may hold blanks and parentheses, so
     // it ends at the last ')'.
-    std::string stat;
-    if (!read_process_file(kd, pid, "stat", stat))
+    if (!read_process_file(kd, pid, "stat", text))
         return false;
+    std::string_view stat(text.data, text.size);
     size_t open = stat.find('(');
     size_t close = stat.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close < open)
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open)
         return false;
-    std::string_view comm = std::string_view(stat).substr(open + 1, close - open - 1);
-    comm = comm.substr(0, k_kvm_shim_comm_chars);
-    std::string_view rest = std::string_view(stat).substr(close + 1);
+    std::string_view comm = hcp::slice(stat, open + 1, close - open - 1);
+    comm = hcp::slice(comm, 0, k_kvm_shim_comm_chars);
+    comm.copy(record.ki_comm, comm.size());
+    record.ki_comm[comm.size()] = '\0';
+    std::string_view rest = hcp::slice(stat, close + 1);
     // " S ppid": skip the state.
     size_t state = rest.find_first_not_of(' ');
-    if (state == std::string_view::npos || !parse_number(rest.substr(state + 1), record.ki_ppid))
+    if (state == std::string_view::npos ||
+        !parse_number(hcp::slice(rest, state + 1), record.ki_ppid))
         return false;
 
     // "Uid:\treal\teffective\tsaved\tfs"
-    std::string status;
-    if (!read_process_file(kd, pid, "status", status))
+    if (!read_process_file(kd, pid, "status", text))
         return false;
+    std::string_view status(text.data, text.size);
     size_t uid_line = status.find("\nUid:");
-    if (uid_line == std::string::npos)
+    if (uid_line == std::string_view::npos)
         return false;
-    std::string_view uids = std::string_view(status).substr(uid_line + 5);
+    std::string_view uids = hcp::slice(status, uid_line + 5);
     size_t real_end = uids.find_first_of(" \t", uids.find_first_not_of(" \t"));
-    if (real_end == std::string_view::npos || !parse_number(uids.substr(real_end), record.ki_uid))
+    if (real_end == std::string_view::npos ||
+        !parse_number(hcp::slice(uids, real_end), record.ki_uid))
         return false;
 
     record.ki_pid = pid;
-    comm.copy(record.ki_comm, comm.size());
-    record.ki_comm[comm.size()] = '\0';
     return true;
 }
 
 // The processes listed in /proc now, or false with errno set.
-bool list_processes(kvm_t *kd, std::vector<pid_t> &pids)
+bool list_processes(kvm_t *kd, growable<pid_t> &pids)
 {
     ::rewinddir(kd->proc);
     errno = 0;
@@ -134,8 +192,8 @@ bool list_processes(kvm_t *kd, std::vector<pid_t> &pids)
         pid_t pid = 0;
         std::string_view name(entry->d_name);
         auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
-        if (error == std::errc() && end == name.data() + name.size() && pid > 0)
-            pids.push_back(pid);
+        if (error == std::errc() && end == name.data() + name.size() && pid > 0 && !pids.push(pid))
+            return false;
         errno = 0;
     }
     return errno == 0;
@@ -152,7 +210,7 @@ kvm_t *kvm_openfiles(const char *, const char *, const char *, int, char *errbuf
         errno = error;
         return nullptr;
     }
-    auto *kd = new (std::nothrow) kvm_shim_handle;
+    auto *kd = static_cast<kvm_shim_handle *>(std::calloc(1, sizeof(kvm_shim_handle)));
     if (kd == nullptr) {
         ::closedir(proc);
         std::snprintf(errbuf, _POSIX2_LINE_MAX, "%s", std::strerror(ENOMEM));
@@ -175,55 +233,62 @@ struct kinfo_proc *kvm_getprocs(kvm_t *kd, int op, int, int *cnt)
         note_error(kd, "kvm_getprocs");
         return nullptr;
     }
-    try {
-        // The list first, then the records, as one table like the kernel's:
-        // a process that ends meanwhile is left out.
-        std::vector<pid_t> pids;
-        if (!list_processes(kd, pids)) {
-            note_error(kd, "kvm_getprocs");
-            return nullptr;
-        }
-        kd->procs.clear();
-        // Room for one at least: an empty table is still a table, not NULL.
-        kd->procs.reserve(pids.size() + 1);
-        for (pid_t pid : pids) {
-            kinfo_proc record = {};
-            if (read_process(kd, pid, record))
-                kd->procs.push_back(record);
-        }
-    } catch (const std::bad_alloc &) {
-        errno = ENOMEM;
+    // The list first, then the records, as one table like the kernel's: a
+    // process that ends meanwhile is left out.
+    growable<pid_t> pids;
+    growable<char> text;
+    // Room for one at least: an empty table is still a table, not NULL.
+    bool ok = list_processes(kd, pids) && kd->procs.reserve(pids.size + 1);
+    kd->procs.size = 0;
+    for (size_t i = 0; ok && i < pids.size; i++) {
+        kinfo_proc record = {};
+        errno = 0;
+        if (read_process(kd, pids.data[i], text, record))
+            kd->procs.push(record); // room reserved above
+        else if (errno == ENOMEM)
+            ok = false;
+    }
+    int error = errno;
+    pids.release();
+    text.release();
+    if (!ok) {
+        errno = error;
         note_error(kd, "kvm_getprocs");
         return nullptr;
     }
-    *cnt = static_cast<int>(kd->procs.size());
-    return kd->procs.data();
+    *cnt = static_cast<int>(kd->procs.size);
+    return kd->procs.data;
 }
 
 char **kvm_getargv(kvm_t *kd, const struct kinfo_proc *p, int nchr)
 {
-    try {
-        std::string &arguments = kd->arguments;
-        kd->argv.clear();
-        // Kernel threads and zombies have an empty command line.
-        if (!read_process_file(kd, p->ki_pid, "cmdline", arguments) || arguments.empty())
+    growable<char> &arguments = kd->arguments;
+    kd->argv.size = 0;
+    errno = 0;
+    // Kernel threads and zombies have an empty command line.
+    if (!read_process_file(kd, p->ki_pid, "cmdline", arguments) || arguments.size == 0) {
+        if (errno == ENOMEM)
+            note_error(kd, "kvm_getargv");
+        return nullptr;
+    }
+    if (nchr > 0 && arguments.size > size_t(nchr)) {
+        arguments.size = size_t(nchr);
+        arguments.data[arguments.size - 1] = '\0';
+    }
+    // A process that rewrote its arguments may have dropped the last
+    // terminator; read_process_file left one past the end.
+    if (arguments.data[arguments.size - 1] != '\0')
+        arguments.size++;
+    for (size_t at = 0; at < arguments.size; at += std::strlen(arguments.data + at) + 1)
+        if (!kd->argv.push(arguments.data + at)) {
+            note_error(kd, "kvm_getargv");
             return nullptr;
-        if (nchr > 0 && arguments.size() > size_t(nchr)) {
-            arguments.resize(size_t(nchr));
-            arguments.back() = '\0';
         }
-        // A process that rewrote its arguments may have dropped the last terminator.
-        if (arguments.back() != '\0')
-            arguments.push_back('\0');
-        for (size_t at = 0; at < arguments.size(); at += std::strlen(&arguments[at]) + 1)
-            kd->argv.push_back(&arguments[at]);
-        kd->argv.push_back(nullptr);
-        return kd->argv.data();
-    } catch (const std::bad_alloc &) {
-        errno = ENOMEM;
+    if (!kd->argv.push(nullptr)) {
         note_error(kd, "kvm_getargv");
         return nullptr;
     }
+    return kd->argv.data;
 }
 
 char *kvm_geterr(kvm_t *kd)
@@ -238,13 +303,17 @@ int kvm_close(kvm_t *kd)
         return -1;
     }
     ::closedir(kd->proc);
-    delete kd;
+    kd->procs.release();
+    kd->arguments.release();
+    kd->argv.release();
+    std::free(kd);
     g_open_handles--;
     return 0;
 }
 
 void kvm_shim_fail_next(kvm_shim_call call, int error)
 {
+    g_failing = true;
     g_failing_call = call;
     g_failing_error = error;
 }

@@ -7,6 +7,8 @@
 #include "hcp_db.h"
 #include "hcp_util.h"
 
+#include "util/owners.hpp"
+
 #include "proc/child.hpp"
 
 #include <cerrno>
@@ -15,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -42,14 +43,14 @@ bool has_prefix_nocase(const char *name, const char *prefix)
 }
 
 // The directory part of a script path, as the child changes into it.
-std::string directory_of(const char *path)
+hcp::unique_malloc<char> directory_of(const char *path)
 {
     const char *slash = std::strrchr(path, '/');
     if (slash == nullptr)
-        return ".";
+        return hcp::unique_malloc<char>(alloc_printf("."));
     if (slash == path)
-        return "/";
-    return std::string(path, size_t(slash - path));
+        return hcp::unique_malloc<char>(alloc_printf("/"));
+    return hcp::unique_malloc<char>(alloc_printf("%.*s", int(slash - path), path));
 }
 
 // In the child: a session of its own, no descriptors but 0-2, stdin and
@@ -245,13 +246,13 @@ int run_service_script(const char *script, const char *argv0, const char *action
         print_error(1, "Not a regular file: '%s'", script);
     }
 
-    std::string logical_dir = directory_of(script);
+    hcp::unique_malloc<char> logical_dir = directory_of(script);
     char *real_script = sysroot_path(script);
-    char *real_dir = sysroot_path(logical_dir.c_str());
+    char *real_dir = sysroot_path(logical_dir.get());
     std::fflush(nullptr);
     pid_t pid = ::fork();
     if (pid == 0)
-        exec_script_child(real_script, real_dir, logical_dir.c_str(), argv0, argument);
+        exec_script_child(real_script, real_dir, logical_dir.get(), argv0, argument);
     std::free(real_script);
     std::free(real_dir);
     if (pid < 0) {

@@ -4,6 +4,7 @@
 #include "hcp_util.h"
 
 #include "util/owners.hpp"
+#include "util/text.hpp"
 
 #include <cerrno>
 #include <charconv>
@@ -105,7 +106,7 @@ int send_signal_field(const char *field, const char *pattern, int signal_number)
         size_t line_end = text.find('\n', hit);
         if (line_end == std::string_view::npos)
             line_end = text.size();
-        std::string_view line = text.substr(line_start, line_end - line_start);
+        std::string_view line = hcp::slice(text, line_start, line_end - line_start);
 
         pid_t pid = leading_pid(line);
         if (pid > 0) {

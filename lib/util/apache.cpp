@@ -3,6 +3,7 @@
 #include "hcp_conf.h"
 #include "hcp_util.h"
 #include "owners.hpp"
+#include "text.hpp"
 #include "proc/child.hpp"
 
 #include <algorithm>
@@ -93,7 +94,8 @@ int run_version_query(const char *candidate, char **output, size_t *size, int *s
 std::string_view line_at(std::string_view text, size_t start)
 {
     size_t end = text.find('\n', start);
-    return text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    return hcp::slice(text, start,
+                      end == std::string_view::npos ? std::string_view::npos : end - start);
 }
 
 struct version_info {
@@ -119,7 +121,7 @@ version_info scan_version_output(std::string_view text)
             }
         } else if (!info.magic_seen && line.starts_with(k_magic_prefix)) {
             info.magic_seen = true;
-            info.magic = line.substr(k_magic_prefix.size());
+            info.magic = hcp::slice(line, k_magic_prefix.size());
         }
         start += line.size() + 1;
     }
