@@ -348,12 +348,22 @@ void take_bench_slot()
 
 bench_db::bench_db()
 {
-    handle_ = mysql_init(nullptr);
     std::string socket = env_or_empty("MYSQL_UNIX_PORT");
-    if (mysql_real_connect(handle_, "localhost", "root", "", nullptr, 0, socket.c_str(), 0) ==
-        nullptr)
-        throw std::runtime_error(std::string("bench server: ") + mysql_error(handle_));
-    exec("USE hcp");
+    handle_ = mysql_init(nullptr);
+    if (handle_ != nullptr && !socket.empty() &&
+        mysql_real_connect(handle_, "localhost", "root", "", "hcp", 0, socket.c_str(), 0) !=
+            nullptr)
+        return;
+    std::string why = handle_ == nullptr ? "out of memory"
+                      : socket.empty()   ? "MYSQL_UNIX_PORT is not set"
+                                         : mysql_error(handle_);
+    mysql_close(handle_);
+    handle_ = nullptr;
+    // Fatal, so that a fixture holding this connection skips its test.
+    [&] {
+        FAIL() << "no database server for the tests: " << why
+               << " (ctest starts them: run the tests through ctest)";
+    }();
 }
 
 bench_db::~bench_db()
@@ -368,6 +378,8 @@ std::string bench_db::password()
 
 void bench_db::exec(const std::string &sql)
 {
+    if (handle_ == nullptr)
+        return;
     if (mysql_query(handle_, sql.c_str()) != 0) {
         ADD_FAILURE() << "bench statement failed: " << sql << ": " << mysql_error(handle_);
         return;
@@ -379,6 +391,8 @@ void bench_db::exec(const std::string &sql)
 std::vector<bench_db::row> bench_db::rows(const std::string &sql)
 {
     std::vector<row> out;
+    if (handle_ == nullptr)
+        return out;
     if (mysql_query(handle_, sql.c_str()) != 0) {
         ADD_FAILURE() << "bench query failed: " << sql << ": " << mysql_error(handle_);
         return out;

@@ -78,7 +78,9 @@ std::string helper_path(const std::string &name);
 // programs' main calls it before any test.
 void take_bench_slot();
 
-// Root connection to the private server this process holds.
+// Root connection to the private server this process holds. Without a server
+// it fails the test with one line; in a fixture's construction that failure
+// also skips the test, and the statements below are then no-ops.
 class bench_db
 {
   public:
