@@ -75,7 +75,15 @@ pid_t ended_pid();
 // Path of a helper program built by the test suite (tests/helpers/NAME.c).
 std::string helper_path(const std::string &name);
 
-// Root connection to the private server of the test run.
+// Takes, for the rest of the process's life, one of the private database
+// servers of the test run, waiting while all are taken: MYSQL_UNIX_PORT then
+// names its socket, for this process and every program it runs. The test
+// programs' main calls it before any test.
+void take_bench_slot();
+
+// Root connection to the private server this process holds. Without a server
+// it fails the test with one line; in a fixture's construction that failure
+// also skips the test, and the statements below are then no-ops.
 class bench_db
 {
   public:
