@@ -5,6 +5,7 @@
 #include "hcp_util.h"
 
 #include "db/sql.hpp"
+#include "util/text.hpp"
 #include "util/owners.hpp"
 
 #include <cerrno>
@@ -179,7 +180,7 @@ int db_setup_charset(MYSQL *handle, char *message, size_t size)
 
     // Servers before 4.1 know no connection character sets.
     std::string_view server_version = row[1];
-    if (server_version.starts_with("3.") || server_version.starts_with("4.0.")) {
+    if (hcp::starts_with(server_version, "3.") || hcp::starts_with(server_version, "4.0.")) {
         db_mysql41_mode = 0;
         return 0;
     }

@@ -157,7 +157,7 @@ bool read_process(kvm_t *kd, pid_t pid, growable<char> &text, kinfo_proc &record
         return false;
     std::string_view comm = hcp::slice(stat, open + 1, close - open - 1);
     comm = hcp::slice(comm, 0, k_kvm_shim_comm_chars);
-    comm.copy(record.ki_comm, comm.size());
+    std::memcpy(record.ki_comm, comm.data(), comm.size());
     record.ki_comm[comm.size()] = '\0';
     std::string_view rest = hcp::slice(stat, close + 1);
     // " S ppid": skip the state.

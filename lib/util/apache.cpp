@@ -112,14 +112,14 @@ version_info scan_version_output(std::string_view text)
     version_info info;
     for (size_t start = 0; start < text.size() && !(info.version_seen && info.magic_seen);) {
         std::string_view line = line_at(text, start);
-        if (!info.version_seen && line.starts_with(k_version_prefix)) {
+        if (!info.version_seen && hcp::starts_with(line, k_version_prefix)) {
             info.version_seen = true;
             size_t slash = text.find('/', start);
             if (slash != std::string_view::npos) {
                 info.version_has_slash = true;
                 info.version = line_at(text, slash + 1);
             }
-        } else if (!info.magic_seen && line.starts_with(k_magic_prefix)) {
+        } else if (!info.magic_seen && hcp::starts_with(line, k_magic_prefix)) {
             info.magic_seen = true;
             info.magic = hcp::slice(line, k_magic_prefix.size());
         }

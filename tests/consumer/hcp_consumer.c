@@ -31,7 +31,8 @@ int main(void)
     char *text = alloc_printf("%s/%d", "webmail", 3);
     check(strcmp(text, "webmail/3") == 0, "alloc_printf");
     free(text);
-    char *ascii = idn_toascii("b\xc3\xbc" "cher.example");
+    char *ascii = idn_toascii("b\xc3\xbc"
+                              "cher.example");
     check(ascii != NULL && strcmp(ascii, "xn--bcher-kva.example") == 0, "idn_toascii");
     free(ascii);
     check(*pci_compliance_directive(20, 54) != '\0' && *pci_compliance_directive(22, 3) == '\0',
@@ -57,8 +58,8 @@ int main(void)
 
     /* hcp_proc.h */
     char *out = NULL;
-    check(fork_execl_getout(&out, "/bin/echo", "echo", "hello", (char *)NULL) == 0 &&
-              out != NULL && strcmp(out, "hello\n") == 0,
+    check(fork_execl_getout(&out, "/bin/echo", "echo", "hello", (char *)NULL) == 0 && out != NULL &&
+              strcmp(out, "hello\n") == 0,
           "fork_execl_getout");
     free(out);
     check(check_pid(getpid()) == 0, "check_pid");
