@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,14 +62,21 @@ struct capture_stream {
         }
     }
 
-    // Takes what is left without waiting, once nobody is waited for any more.
+    // Once the child has been reaped: what the pipe already holds was
+    // written just before the end, and select may not have seen it yet, so
+    // it is read once more. Only what is there is read: a stream that never
+    // gave anything stays absent instead of becoming an empty text, and a
+    // daemon that keeps writing cannot keep us here.
     void drain()
     {
-        while (is_open()) {
-            size_t before = length;
-            read_chunk();
-            if (length == before)
-                break;
+        int held = 0;
+        if (is_open() && ::ioctl(fd.get(), FIONREAD, &held) == 0) {
+            for (size_t goal = length + size_t(held); is_open() && length < goal;) {
+                size_t before = length;
+                read_chunk();
+                if (length == before)
+                    break;
+            }
         }
         fd.reset();
     }
