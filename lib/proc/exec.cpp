@@ -215,8 +215,28 @@ void report_failure(const char *path, const char *out, const char *err)
         print_error(0, "%s execution failed (no output)", path);
 }
 
-// Builds "<PRODUCT_ROOT_D>/admin/bin/<name>" into path; refuses a name with
-// a directory part, and a path that does not fit rather than a cut one.
+// fork_execv_report() of a bounded list form, with path as argument zero.
+int report_bounded_list(const char *path, va_list ap)
+{
+    bounded_vector args(path, ap);
+    return fork_execv_report(path, args.argv, 0);
+}
+
+// Builds "<directory><subdirectory>/<name>" into path; a path that does
+// not fit is refused (reported) rather than cut.
+bool build_utility_path(char (&path)[k_utility_path_bytes], const char *directory,
+                        const char *subdirectory, const char *name)
+{
+    if (std::snprintf(path, sizeof path, "%s%s/%s", directory, subdirectory, name) >=
+        static_cast<int>(sizeof path)) {
+        errno = ENAMETOOLONG;
+        print_error(0, "%s%s/%s: Buffer too short", directory, subdirectory, name);
+        return false;
+    }
+    return true;
+}
+
+// "<PRODUCT_ROOT_D>/admin/bin/<name>"; a name with a directory part is refused.
 bool admin_utility_path(const char *name, char (&path)[k_utility_path_bytes])
 {
     if (std::strchr(name, '/') != nullptr) {
@@ -224,14 +244,24 @@ bool admin_utility_path(const char *name, char (&path)[k_utility_path_bytes])
         print_error(0, "Utility name '%s' is invalid. Use only utility name without path.", name);
         return false;
     }
-    const char *root = conf_get(PRODUCT_ROOT_D);
-    if (std::snprintf(path, sizeof path, "%s/admin/bin/%s", root, name) >=
-        static_cast<int>(sizeof path)) {
-        errno = ENAMETOOLONG;
-        print_error(0, "%s/admin/bin/%s: Buffer too short", root, name);
-        return false;
-    }
-    return true;
+    return build_utility_path(path, conf_get(PRODUCT_ROOT_D), "/admin/bin", name);
+}
+
+// "<HCP_LIBEXEC_D>/<name>", whatever the name holds.
+bool libexec_program_path(const char *name, char (&path)[k_utility_path_bytes])
+{
+    return build_utility_path(path, HCP_LIBEXEC_D, "", name);
+}
+
+// The reporting runner of a utility's bounded list form, its path built by
+// build_path, which reports a refusal: then -1 and nothing is run.
+int report_utility_list(bool (*build_path)(const char *, char (&)[k_utility_path_bytes]),
+                        const char *name, va_list ap)
+{
+    char path[k_utility_path_bytes];
+    if (!build_path(name, path))
+        return -1;
+    return report_bounded_list(path, ap);
 }
 
 } // namespace
@@ -312,9 +342,9 @@ int fork_execl_report(const char *path, ...)
 {
     va_list ap;
     va_start(ap, path);
-    bounded_vector args(path, ap);
+    int result = report_bounded_list(path, ap);
     va_end(ap);
-    return fork_execv_report(path, args.argv, 0);
+    return result;
 }
 
 int fork_execl0_report(const char *path, const char *arg0, ...)
@@ -336,30 +366,20 @@ int util_execv_admin(const char *name, char *const argv[])
 
 int util_execl_admin(const char *name, ...)
 {
-    char path[k_utility_path_bytes];
-    if (!admin_utility_path(name, path))
-        return -1;
     va_list ap;
     va_start(ap, name);
-    bounded_vector args(path, ap);
+    int result = report_utility_list(admin_utility_path, name, ap);
     va_end(ap);
-    return fork_execv_report(path, args.argv, 0);
+    return result;
 }
 
 int util_execl_libexec(const char *name, ...)
 {
-    char path[k_utility_path_bytes];
-    if (std::snprintf(path, sizeof path, "%s/%s", HCP_LIBEXEC_D, name) >=
-        static_cast<int>(sizeof path)) {
-        errno = ENAMETOOLONG;
-        print_error(0, "%s/%s: Buffer too short", HCP_LIBEXEC_D, name);
-        return -1;
-    }
     va_list ap;
     va_start(ap, name);
-    bounded_vector args(path, ap);
+    int result = report_utility_list(libexec_program_path, name, ap);
     va_end(ap);
-    return fork_execv_report(path, args.argv, 0);
+    return result;
 }
 
 } // extern "C"
