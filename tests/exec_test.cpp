@@ -260,6 +260,28 @@ TEST_F(ExecTest, ReportingRunnerIsSilentOnSuccessAndWhenQuiet)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
+// The child ends while a daemon it started holds both pipes; it wrote
+// nothing on standard error, so there is no error text to show.
+TEST_F(ExecTest, ReportingRunnerSaysNoOutputWhenADaemonHoldsTheSilentPipe)
+{
+    std::string path = helper_path("child_daemon");
+    std::vector<char *> argv = {path.data(), const_cast<char *>("20"), const_cast<char *>("7"),
+                                nullptr};
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int result = fork_execv_report(path.c_str(), argv.data(), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    pid_t daemon = std::atoi(err.c_str()); // its standard output comes first
+    ASSERT_GT(daemon, 0);
+    ::kill(daemon, SIGKILL); // started by this test through the helper
+
+    EXPECT_EQ(result, 7);
+    std::string report = path + " execution failed (no output)\n";
+    EXPECT_EQ(err, std::to_string(daemon) + "\n" + report);
+    EXPECT_EQ(out, report);
+}
+
 template <size_t... I> int report_with_many_arguments(const char *path, std::index_sequence<I...>)
 {
     static const std::string names[] = {("a" + std::to_string(I))...};

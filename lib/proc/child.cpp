@@ -1,15 +1,21 @@
-// The child side of every runner, and the one rule for where a program run
-// by path is found.
+// The one child-process core: the child side of every runner between fork
+// and exec, the pipes and the capture of a child's output, and the one rule
+// for where a program run by path is found.
 #include "proc/child.hpp"
 
 #include "hcp_util.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
+#include <sys/ioctl.h>
+#include <sys/select.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +47,111 @@ void write_whole(int fd, const char *text, size_t length)
     }
 }
 
+// Connects descriptors 0, 1 and 2 from sources[0..2] by the plan's rule.
+// Returns 3 when all are connected, else the number of the target that
+// could not be (errno says why); what it opened for itself is closed.
+int connect_standard_descriptors(const int sources[3])
+{
+    int from[3] = {sources[0], sources[1], sources[2]};
+    // Descriptors opened here only to be copied; the program must not keep them.
+    int scratch[4] = {-1, -1, -1, -1};
+    int scratch_count = 0;
+    // Ends the connection at target (3: all done), keeping errno.
+    auto finish = [&](int target) {
+        int error = errno;
+        for (int i = 0; i < scratch_count; i++)
+            if (scratch[i] > 2)
+                ::close(scratch[i]);
+        errno = error;
+        return target;
+    };
+    int null_fd = -1;
+    for (int target = 0; target < 3; target++) {
+        if (from[target] != -1)
+            continue;
+        if (null_fd < 0) {
+            if ((null_fd = ::open("/dev/null", O_RDWR)) < 0)
+                return finish(target);
+            scratch[scratch_count++] = null_fd;
+        }
+        from[target] = null_fd;
+    }
+    // A source that is itself a standard descriptor could be overwritten by
+    // an earlier target (out given as 2 and err as 1): copy it above them.
+    for (int target = 0; target < 3; target++) {
+        if (from[target] == target || from[target] < 0 || from[target] > 2)
+            continue;
+        if ((from[target] = ::fcntl(from[target], F_DUPFD, 3)) < 0)
+            return finish(target);
+        scratch[scratch_count++] = from[target];
+    }
+    for (int target = 0; target < 3; target++) {
+        if (from[target] == target)
+            continue;
+        int rc;
+        do
+            rc = ::dup2(from[target], target);
+        while (rc < 0 && errno == EINTR);
+        if (rc < 0)
+            return finish(target);
+    }
+    return finish(3);
+}
+
+// Closes every descriptor from lowest up, in one system call where there is one.
+void close_descriptors_from(int lowest)
+{
+#if defined(HCP_HAVE_CLOSE_RANGE)
+    // Refused only by a kernel older than the C library (Linux before 5.9).
+    if (close_range(static_cast<unsigned>(lowest), ~0U, 0) == 0)
+        return;
+#elif defined(HCP_HAVE_CLOSEFROM)
+    closefrom(lowest);
+    return;
+#endif
+    for (int fd = getdtablesize() - 1; fd >= lowest; fd--)
+        ::close(fd);
+}
+
+[[noreturn]] void child_fails(const hcp::child_plan &plan, hcp::child_step step, int status,
+                              int error)
+{
+    errno = error;
+    if (plan.report != nullptr)
+        plan.report(plan, step, error);
+    ::_exit(status == hcp::k_exit_with_error ? error : status);
+}
+
+[[noreturn]] void run_child(const hcp::child_plan &plan)
+{
+    using hcp::child_step;
+    if (plan.directory != nullptr && ::chdir(plan.directory) != 0)
+        child_fails(plan, child_step::directory, plan.directory_failed, errno);
+    if (plan.new_session && ::setsid() < 0)
+        child_fails(plan, child_step::session, plan.session_failed, errno);
+    // Inherited descriptors go first where nothing to connect lies above the
+    // standard three, so that "/dev/null" opens even in a full table.
+    bool sources_above_standard = plan.sources[0] > 2 || plan.sources[1] > 2 || plan.sources[2] > 2;
+    if (plan.close_inherited && !sources_above_standard)
+        close_descriptors_from(3);
+    int target = connect_standard_descriptors(plan.sources);
+    if (target < 3 && plan.connect_failed[target] != hcp::k_carry_on)
+        child_fails(plan, child_step(int(child_step::connect_stdin) + target),
+                    plan.connect_failed[target], errno);
+    if (plan.close_inherited && sources_above_standard)
+        close_descriptors_from(3);
+    int error = plan.program_error;
+    if (plan.program != nullptr) {
+        errno = 0;
+        if (plan.search_path)
+            ::execvp(plan.program, plan.argv);
+        else
+            ::execv(plan.program, plan.argv);
+        error = errno;
+    }
+    child_fails(plan, child_step::exec, plan.exec_failed, error);
+}
+
 } // namespace
 
 namespace hcp
@@ -60,64 +171,211 @@ program_path::program_path(const char *logical)
         error_ = errno;
 }
 
-void exec_program(const program_path &program, char *const argv[])
+pid_t spawn(const child_plan &plan)
 {
-    if (program.get() == nullptr) {
-        errno = program.error();
-        return;
-    }
-    errno = 0;
-    execv(program.get(), argv);
+    std::fflush(nullptr);
+    pid_t pid;
+    do
+        pid = ::fork();
+    while (pid < 0 && errno == EINTR);
+    if (pid == 0)
+        run_child(plan);
+    return pid;
 }
 
-int connect_standard_descriptors(const int sources[3])
+int open_child_pipe(unique_fd &read_end, unique_fd &write_end, bool nonblocking_read)
 {
-    int from[3] = {sources[0], sources[1], sources[2]};
-    // Descriptors opened here only to be copied; the program must not keep them.
-    int scratch[4] = {-1, -1, -1, -1};
-    int scratch_count = 0;
-    int null_fd = -1;
-    for (int target = 0; target < 3; target++) {
-        if (from[target] != -1)
+    int ends[2];
+    int rc;
+    do
+        rc = ::pipe(ends);
+    while (rc < 0 && errno == EINTR);
+    if (rc != 0)
+        return -1;
+    read_end.reset(ends[0]);
+    write_end.reset(ends[1]);
+    // Above the standard three (a caller may have closed some), so that no
+    // child takes an end for a standard descriptor it inherits.
+    for (unique_fd *end : {&read_end, &write_end}) {
+        if (end->get() > 2) {
+            ::fcntl(end->get(), F_SETFD, FD_CLOEXEC);
             continue;
-        if (null_fd < 0) {
-            if ((null_fd = open("/dev/null", O_RDWR)) < 0)
-                return -1;
-            scratch[scratch_count++] = null_fd;
         }
-        from[target] = null_fd;
-    }
-    // A source that is itself a standard descriptor could be overwritten by
-    // an earlier target (out given as 2 and err as 1): copy it above them.
-    for (int target = 0; target < 3; target++) {
-        if (from[target] == target || from[target] < 0 || from[target] > 2)
-            continue;
-        if ((from[target] = fcntl(from[target], F_DUPFD, 3)) < 0)
+        int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, 3);
+        if (moved < 0)
             return -1;
-        scratch[scratch_count++] = from[target];
+        end->reset(moved);
     }
-    for (int target = 0; target < 3; target++)
-        if (from[target] != target && dup2(from[target], target) < 0)
-            return -1;
-    for (int i = 0; i < scratch_count; i++)
-        if (scratch[i] > 2)
-            close(scratch[i]);
+    if (!nonblocking_read)
+        return 0;
+    int flags = ::fcntl(ends[0], F_GETFL);
+    if (flags < 0 || ::fcntl(ends[0], F_SETFL, flags | O_NONBLOCK) != 0)
+        return -2;
     return 0;
 }
 
-void close_descriptors_from(int lowest)
+ssize_t read_retrying(int fd, char *buffer, size_t size)
 {
-    // One call, whatever the size of the table, where the system has one.
-#if defined(HCP_HAVE_CLOSE_RANGE)
-    // Refused only by a kernel older than the C library (Linux before 5.9).
-    if (close_range(static_cast<unsigned>(lowest), ~0U, 0) == 0)
+    ssize_t n;
+    do
+        n = ::read(fd, buffer, size);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+bool grow_capture(char **text, size_t *capacity)
+{
+    void *grown = std::realloc(*text, *capacity + k_capture_step_bytes);
+    if (grown == nullptr)
+        return false;
+    *text = static_cast<char *>(grown);
+    *capacity += k_capture_step_bytes;
+    return true;
+}
+
+pid_t wait_child(pid_t pid, int *status, int options)
+{
+    pid_t waited;
+    do
+        waited = ::waitpid(pid, status, options);
+    while (waited < 0 && errno == EINTR);
+    return waited;
+}
+
+void capture_stream::reserve(const capture_plan &plan)
+{
+    if (capacity >= length + 2)
         return;
-#elif defined(HCP_HAVE_CLOSEFROM)
-    closefrom(lowest);
-    return;
-#endif
-    for (int fd = getdtablesize() - 1; fd >= lowest; fd--)
-        close(fd);
+    char *raw = text.release();
+    bool grown = grow_capture(&raw, &capacity);
+    text.reset(raw);
+    if (!grown)
+        plan.out_of_memory(errno);
+}
+
+void capture_stream::read_chunk(const capture_plan &plan)
+{
+    reserve(plan);
+    if (capacity < length + 2) { // only if out_of_memory did not end the process
+        fd.reset();
+        return;
+    }
+    ssize_t n = read_retrying(fd.get(), text.get() + length, capacity - length - 1);
+    if (n > 0) {
+        length += size_t(n);
+    } else if (n == 0) {
+        fd.reset();
+    } else if (errno != EAGAIN) {
+        int error = errno;
+        fd.reset();
+        errno = error;
+        plan.read_failed(error);
+    }
+}
+
+void capture_stream::drain(const capture_plan &plan)
+{
+    // What the pipe already holds was written just before the child's end,
+    // and select may not have seen it yet, so it is read once more. Only
+    // what is there is read: a stream that never gave anything stays absent
+    // instead of becoming an empty text, and a daemon that keeps writing
+    // cannot keep us here.
+    int held = 0;
+    if (is_open() && ::ioctl(fd.get(), FIONREAD, &held) == 0) {
+        for (size_t goal = length + size_t(held); is_open() && length < goal;) {
+            size_t before = length;
+            read_chunk(plan);
+            if (length == before)
+                break;
+        }
+    }
+    fd.reset();
+}
+
+char *capture_stream::hand_over()
+{
+    if (text)
+        text.get()[length] = '\0';
+    return text.release();
+}
+
+capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_plan &plan)
+{
+    capture_end end;
+    bool reaped = false;
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        int highest = -1;
+        for (const capture_stream &s : streams) {
+            if (!s.is_open())
+                continue;
+            FD_SET(s.fd.get(), &readable);
+            highest = std::max(highest, s.fd.get());
+        }
+        if (highest < 0)
+            break;
+        struct timeval timeout = {k_capture_poll_seconds, 0};
+        errno = 0;
+        int ready = ::select(highest + 1, &readable, nullptr, nullptr, &timeout);
+        if (ready > 0) {
+            for (capture_stream &s : streams)
+                if (s.is_open() && FD_ISSET(s.fd.get(), &readable))
+                    s.read_chunk(plan);
+            continue;
+        }
+        if (ready < 0 && errno != EINTR && plan.leave_on_select_failure)
+            break;
+        // Quiet for a second: the child may have ended while a daemon it
+        // started still holds the pipes, so do not wait for their end.
+        end.waited = ::waitpid(pid, &end.status, WNOHANG);
+        if (end.waited == 0)
+            continue;
+        end.wait_error = errno;
+        reaped = true;
+        for (capture_stream &s : streams)
+            s.drain(plan);
+        break;
+    }
+    for (capture_stream &s : streams)
+        s.fd.reset();
+    if (!reaped) {
+        end.waited = wait_child(pid, &end.status, plan.wait_options);
+        end.wait_error = errno;
+    }
+    return end;
+}
+
+char **vector_from_list(const char *arg0, va_list ap, void (*out_of_memory)(int error))
+{
+    va_list counting;
+    va_copy(counting, ap);
+    size_t count = 1;
+    if (arg0 != nullptr)
+        while (va_arg(counting, const char *) != nullptr)
+            count++;
+    va_end(counting);
+
+    auto **argv = static_cast<char **>(std::malloc((count + 1) * sizeof(char *)));
+    if (argv == nullptr) {
+        out_of_memory(errno);
+        return nullptr;
+    }
+    argv[0] = const_cast<char *>(arg0);
+    for (size_t i = 1; i < count; i++)
+        argv[i] = va_arg(ap, char *);
+    argv[count] = nullptr;
+    return argv;
+}
+
+bounded_vector::bounded_vector(const char *arg0, va_list ap)
+{
+    argv[0] = const_cast<char *>(arg0);
+    int i = 1;
+    for (; i <= k_bounded_arguments; i++)
+        if ((argv[i] = va_arg(ap, char *)) == nullptr)
+            break;
+    argv[i] = nullptr;
 }
 
 const char *child_error_text(int error)
@@ -146,15 +404,6 @@ void child_write(int fd, std::initializer_list<const char *> pieces)
         }
     }
     write_whole(fd, message, used);
-}
-
-pid_t wait_child(pid_t pid, int *status, int options)
-{
-    pid_t waited;
-    do
-        waited = waitpid(pid, status, options);
-    while (waited < 0 && errno == EINTR);
-    return waited;
 }
 
 } // namespace hcp

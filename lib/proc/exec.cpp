@@ -7,91 +7,58 @@
 #include "proc/child.hpp"
 #include "util/owners.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/select.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace
 {
 
-constexpr size_t k_capture_step_bytes = 4096;
-constexpr int k_capture_poll_seconds = 1;
-// Argument zero plus at most 99 arguments, and the terminating null.
-constexpr int k_bounded_arguments = 99;
 constexpr size_t k_utility_path_bytes = 4096;
-constexpr int k_exec_failed_status = 255;
 
-// One captured stream of a child: the read end of its pipe and the text
-// gathered so far. The text stays absent until the stream is first read.
-struct capture_stream {
-    hcp::unique_fd fd;
-    hcp::unique_malloc<char> text;
-    size_t length = 0;
-    size_t capacity = 0;
+// The child says what stopped it on its standard error, which is the error
+// pipe when the error output is captured.
+void report_pipes_child(const hcp::child_plan &plan, hcp::child_step step, int error)
+{
+    if (step == hcp::child_step::exec)
+        hcp::child_write(2, {"fork_execv: execv(\"", plan.path,
+                             "\") failed: ", hcp::child_error_text(error), "\n"});
+    else
+        hcp::child_write(2, {"fork_execv: dup() failed: ", hcp::child_error_text(error), "\n"});
+}
 
-    bool is_open() const { return static_cast<bool>(fd); }
+void report_no_text_memory(int)
+{
+    print_error(1, "Cannot allocate memory");
+}
 
-    // Reads what the pipe holds now, growing the text as it goes.
-    void read_chunk()
-    {
-        if (capacity < length + 2) {
-            void *grown = std::realloc(text.get(), capacity + k_capture_step_bytes);
-            if (grown == nullptr)
-                print_error(1, "Cannot allocate memory");
-            (void)text.release();
-            text.reset(static_cast<char *>(grown));
-            capacity += k_capture_step_bytes;
-        }
-        ssize_t n = ::read(fd.get(), text.get() + length, capacity - length - 1);
-        if (n > 0) {
-            length += size_t(n);
-        } else if (n == 0) {
-            fd.reset();
-        } else if (errno != EAGAIN && errno != EINTR) {
-            fd.reset();
-            std::fprintf(stderr, "fork_exec*: read(pipe) failed: %s\n", std::strerror(errno));
-            errno = 0;
-        }
-    }
+void report_unreadable_pipe(int error)
+{
+    std::fprintf(stderr, "fork_exec*: read(pipe) failed: %s\n", std::strerror(error));
+    errno = 0;
+}
 
-    // Takes what is left without waiting, once nobody is waited for any more.
-    void drain()
-    {
-        while (is_open()) {
-            size_t before = length;
-            read_chunk();
-            if (length == before)
-                break;
-        }
-        fd.reset();
-    }
-
-    // Hands the text to the caller, terminated; nullptr if never read.
-    char *hand_over()
-    {
-        if (text)
-            text.get()[length] = '\0';
-        return text.release();
-    }
+const hcp::capture_plan k_capture = {
+    .leave_on_select_failure = false,
+    .wait_options = WUNTRACED,
+    .out_of_memory = report_no_text_memory,
+    .read_failed = report_unreadable_pipe,
 };
 
-// A pipe whose read end the parent keeps, non-blocking.
-void open_capture_pipe(capture_stream &stream, hcp::unique_fd &write_end)
+void report_no_vector_memory(int error)
 {
-    int ends[2];
-    if (::pipe(ends) != 0)
+    print_error(1, "malloc() failed: %s", std::strerror(error));
+}
+
+// A pipe whose read end the parent keeps, non-blocking.
+void open_capture_pipe(hcp::capture_stream &stream, hcp::unique_fd &write_end)
+{
+    int rc = hcp::open_child_pipe(stream.fd, write_end, true);
+    if (rc == -1)
         print_error(1, "fork_execv_getouterr: pipe() failed");
-    stream.fd.reset(ends[0]);
-    write_end.reset(ends[1]);
-    int flags = ::fcntl(ends[0], F_GETFL);
-    if (flags < 0 || ::fcntl(ends[0], F_SETFL, flags | O_NONBLOCK) != 0)
+    if (rc == -2)
         print_error(1, "fork_execv_getouterr: fcntl(O_NONBLOCK) failed");
 }
 
@@ -103,7 +70,7 @@ int capture_child(char **out, char **err, const char *path, char *const argv[])
     if (err != nullptr)
         *err = nullptr;
 
-    capture_stream streams[2];
+    hcp::capture_stream streams[2];
     hcp::unique_fd out_write, err_write;
     open_capture_pipe(streams[0], out_write);
     if (err != nullptr)
@@ -113,86 +80,13 @@ int capture_child(char **out, char **err, const char *path, char *const argv[])
         fork_execv_pipes(0, out_write.get(), err != nullptr ? err_write.get() : 2, path, argv);
     out_write.reset();
     err_write.reset();
-
-    int result = -1;
-    bool reaped = false;
-    while (streams[0].is_open() || streams[1].is_open()) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        int highest = -1;
-        for (const capture_stream &s : streams) {
-            if (!s.is_open())
-                continue;
-            FD_SET(s.fd.get(), &readable);
-            highest = std::max(highest, s.fd.get());
-        }
-        struct timeval timeout = {k_capture_poll_seconds, 0};
-        errno = 0;
-        if (::select(highest + 1, &readable, nullptr, nullptr, &timeout) > 0) {
-            for (capture_stream &s : streams)
-                if (s.is_open() && FD_ISSET(s.fd.get(), &readable))
-                    s.read_chunk();
-            continue;
-        }
-        // Quiet for a second: the child may have ended while a daemon it
-        // started still holds the pipes, so do not wait for their end.
-        int status = 0;
-        pid_t waited = ::waitpid(pid, &status, WNOHANG);
-        if (waited == 0)
-            continue;
-        reaped = true;
-        result = waited > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        for (capture_stream &s : streams)
-            s.drain();
-    }
-    if (!reaped) {
-        int status = 0;
-        pid_t waited = hcp::wait_child(pid, &status, WUNTRACED);
-        result = waited > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    hcp::capture_end end = hcp::capture(pid, streams, k_capture);
 
     *out = streams[0].hand_over();
     if (err != nullptr)
         *err = streams[1].hand_over();
-    return result;
+    return end.waited > 0 && WIFEXITED(end.status) ? WEXITSTATUS(end.status) : -1;
 }
-
-// The argument vector of a list form, allocated; its caller frees it.
-char **vector_from_list(const char *arg0, va_list ap)
-{
-    va_list counting;
-    va_copy(counting, ap);
-    size_t count = 1;
-    if (arg0 != nullptr)
-        while (va_arg(counting, const char *) != nullptr)
-            count++;
-    va_end(counting);
-
-    auto **argv = static_cast<char **>(std::malloc((count + 1) * sizeof(char *)));
-    if (argv == nullptr)
-        print_error(1, "malloc() failed: %s", std::strerror(errno));
-    argv[0] = const_cast<char *>(arg0);
-    for (size_t i = 1; i < count; i++)
-        argv[i] = va_arg(ap, char *);
-    argv[count] = nullptr;
-    return argv;
-}
-
-// The fixed vector of the bounded list forms: argument zero, then at most
-// 99 arguments; the rest are ignored.
-struct bounded_vector {
-    char *argv[1 + k_bounded_arguments + 1];
-
-    bounded_vector(const char *arg0, va_list ap)
-    {
-        argv[0] = const_cast<char *>(arg0);
-        int i = 1;
-        for (; i <= k_bounded_arguments; i++)
-            if ((argv[i] = va_arg(ap, char *)) == nullptr)
-                break;
-        argv[i] = nullptr;
-    }
-};
 
 void report_failure(const char *path, const char *out, const char *err)
 {
@@ -207,8 +101,28 @@ void report_failure(const char *path, const char *out, const char *err)
         print_error(0, "%s execution failed (no output)", path);
 }
 
-// Builds "<PRODUCT_ROOT_D>/admin/bin/<name>" into path; refuses a name with
-// a directory part, and a path that does not fit rather than a cut one.
+// fork_execv_report() of a bounded list form, with path as argument zero.
+int report_bounded_list(const char *path, va_list ap)
+{
+    hcp::bounded_vector args(path, ap);
+    return fork_execv_report(path, args.argv, 0);
+}
+
+// Builds "<directory><subdirectory>/<name>" into path; a path that does
+// not fit is refused (reported) rather than cut.
+bool build_utility_path(char (&path)[k_utility_path_bytes], const char *directory,
+                        const char *subdirectory, const char *name)
+{
+    if (std::snprintf(path, sizeof path, "%s%s/%s", directory, subdirectory, name) >=
+        static_cast<int>(sizeof path)) {
+        errno = ENAMETOOLONG;
+        print_error(0, "%s%s/%s: Buffer too short", directory, subdirectory, name);
+        return false;
+    }
+    return true;
+}
+
+// "<PRODUCT_ROOT_D>/admin/bin/<name>"; a name with a directory part is refused.
 bool admin_utility_path(const char *name, char (&path)[k_utility_path_bytes])
 {
     if (std::strchr(name, '/') != nullptr) {
@@ -216,14 +130,24 @@ bool admin_utility_path(const char *name, char (&path)[k_utility_path_bytes])
         print_error(0, "Utility name '%s' is invalid. Use only utility name without path.", name);
         return false;
     }
-    const char *root = conf_get(PRODUCT_ROOT_D);
-    if (std::snprintf(path, sizeof path, "%s/admin/bin/%s", root, name) >=
-        static_cast<int>(sizeof path)) {
-        errno = ENAMETOOLONG;
-        print_error(0, "%s/admin/bin/%s: Buffer too short", root, name);
-        return false;
-    }
-    return true;
+    return build_utility_path(path, conf_get(PRODUCT_ROOT_D), "/admin/bin", name);
+}
+
+// "<HCP_LIBEXEC_D>/<name>", whatever the name holds.
+bool libexec_program_path(const char *name, char (&path)[k_utility_path_bytes])
+{
+    return build_utility_path(path, HCP_LIBEXEC_D, "", name);
+}
+
+// The reporting runner of a utility's bounded list form, its path built by
+// build_path, which reports a refusal: then -1 and nothing is run.
+int report_utility_list(bool (*build_path)(const char *, char (&)[k_utility_path_bytes]),
+                        const char *name, va_list ap)
+{
+    char path[k_utility_path_bytes];
+    if (!build_path(name, path))
+        return -1;
+    return report_bounded_list(path, ap);
 }
 
 } // namespace
@@ -233,23 +157,14 @@ extern "C" {
 pid_t fork_execv_pipes(int fd_in, int fd_out, int fd_err, const char *path, char *const argv[])
 {
     hcp::program_path program(path);
-    std::fflush(nullptr);
-    pid_t pid = ::fork();
+    hcp::child_plan plan(path, argv, program);
+    plan.connect(fd_in, fd_out, fd_err);
+    plan.close_inherited = true;
+    plan.report = report_pipes_child;
+    pid_t pid = hcp::spawn(plan);
     if (pid < 0)
         print_error(1, "fork_execv_pipes: fork() failed");
-    if (pid > 0)
-        return pid;
-
-    const int sources[3] = {fd_in, fd_out, fd_err};
-    if (hcp::connect_standard_descriptors(sources) != 0) {
-        hcp::child_write(2, {"fork_execv: dup() failed: ", hcp::child_error_text(errno), "\n"});
-        ::_exit(k_exec_failed_status);
-    }
-    hcp::close_descriptors_from(3);
-    hcp::exec_program(program, argv);
-    hcp::child_write(
-        2, {"fork_execv: execv(\"", path, "\") failed: ", hcp::child_error_text(errno), "\n"});
-    ::_exit(k_exec_failed_status);
+    return pid;
 }
 
 int fork_execv_getouterr(char **out, char **err, const char *path, char *const argv[])
@@ -266,7 +181,7 @@ int fork_execl_getouterr(char **out, char **err, const char *path, const char *a
 {
     va_list ap;
     va_start(ap, arg0);
-    hcp::unique_malloc<char *> argv(vector_from_list(arg0, ap));
+    hcp::unique_malloc<char *> argv(hcp::vector_from_list(arg0, ap, report_no_vector_memory));
     va_end(ap);
     return fork_execv_getouterr(out, err, path, argv.get());
 }
@@ -275,7 +190,7 @@ int fork_execl_getout(char **out, const char *path, const char *arg0, ...)
 {
     va_list ap;
     va_start(ap, arg0);
-    hcp::unique_malloc<char *> argv(vector_from_list(arg0, ap));
+    hcp::unique_malloc<char *> argv(hcp::vector_from_list(arg0, ap, report_no_vector_memory));
     va_end(ap);
     return fork_execv_getout(out, path, argv.get());
 }
@@ -284,7 +199,7 @@ pid_t fork_execl_pipes(int fd_in, int fd_out, int fd_err, const char *path, cons
 {
     va_list ap;
     va_start(ap, arg0);
-    hcp::unique_malloc<char *> argv(vector_from_list(arg0, ap));
+    hcp::unique_malloc<char *> argv(hcp::vector_from_list(arg0, ap, report_no_vector_memory));
     va_end(ap);
     return fork_execv_pipes(fd_in, fd_out, fd_err, path, argv.get());
 }
@@ -304,16 +219,16 @@ int fork_execl_report(const char *path, ...)
 {
     va_list ap;
     va_start(ap, path);
-    bounded_vector args(path, ap);
+    int result = report_bounded_list(path, ap);
     va_end(ap);
-    return fork_execv_report(path, args.argv, 0);
+    return result;
 }
 
 int fork_execl0_report(const char *path, const char *arg0, ...)
 {
     va_list ap;
     va_start(ap, arg0);
-    hcp::unique_malloc<char *> argv(vector_from_list(arg0, ap));
+    hcp::unique_malloc<char *> argv(hcp::vector_from_list(arg0, ap, report_no_vector_memory));
     va_end(ap);
     return fork_execv_report(path, argv.get(), 0);
 }
@@ -328,30 +243,20 @@ int util_execv_admin(const char *name, char *const argv[])
 
 int util_execl_admin(const char *name, ...)
 {
-    char path[k_utility_path_bytes];
-    if (!admin_utility_path(name, path))
-        return -1;
     va_list ap;
     va_start(ap, name);
-    bounded_vector args(path, ap);
+    int result = report_utility_list(admin_utility_path, name, ap);
     va_end(ap);
-    return fork_execv_report(path, args.argv, 0);
+    return result;
 }
 
 int util_execl_libexec(const char *name, ...)
 {
-    char path[k_utility_path_bytes];
-    if (std::snprintf(path, sizeof path, "%s/%s", HCP_LIBEXEC_D, name) >=
-        static_cast<int>(sizeof path)) {
-        errno = ENAMETOOLONG;
-        print_error(0, "%s/%s: Buffer too short", HCP_LIBEXEC_D, name);
-        return -1;
-    }
     va_list ap;
     va_start(ap, name);
-    bounded_vector args(path, ap);
+    int result = report_utility_list(libexec_program_path, name, ap);
     va_end(ap);
-    return fork_execv_report(path, args.argv, 0);
+    return result;
 }
 
 } // extern "C"

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -53,27 +52,15 @@ hcp::unique_malloc<char> directory_of(const char *path)
     return hcp::unique_malloc<char>(alloc_printf("%.*s", int(slash - path), path));
 }
 
-// In the child: a session of its own, no descriptors but 0-2, stdin and
-// stdout on /dev/null, stderr inherited so the script's complaints reach us.
-[[noreturn]] void exec_script_child(const char *real_script, const char *real_dir,
-                                    const char *logical_dir, const char *argv0, const char *arg)
+// The script's child reports a directory it cannot enter as the caller
+// would, ending itself with status 1, and a failed setsid() as perror does.
+void report_script_child(const hcp::child_plan &plan, hcp::child_step step, int error)
 {
-    if (::chdir(real_dir) != 0)
-        print_error(1, "Unable to change directory to %s: %s\n", logical_dir, std::strerror(errno));
-    if (::setsid() < 0) {
-        std::perror("setsid() failed");
-        ::_exit(3);
-    }
-    hcp::close_descriptors_from(3);
-    int null_fd = ::open("/dev/null", O_RDWR);
-    if (null_fd >= 0) {
-        ::dup2(null_fd, 0);
-        ::dup2(null_fd, 1);
-        if (null_fd > 1)
-            ::close(null_fd);
-    }
-    ::execlp(real_script, argv0, arg, static_cast<char *>(nullptr));
-    ::_exit(errno);
+    if (step == hcp::child_step::directory)
+        print_error(1, "Unable to change directory to %s: %s\n", plan.directory_name,
+                    std::strerror(error));
+    if (step == hcp::child_step::session)
+        hcp::child_write(2, {"setsid() failed: ", hcp::child_error_text(error), "\n"});
 }
 
 // Status checks of the web server after it was (re)started: 0 once it runs.
@@ -249,10 +236,20 @@ int run_service_script(const char *script, const char *argv0, const char *action
     hcp::unique_malloc<char> logical_dir = directory_of(script);
     char *real_script = sysroot_path(script);
     char *real_dir = sysroot_path(logical_dir.get());
-    std::fflush(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0)
-        exec_script_child(real_script, real_dir, logical_dir.get(), argv0, argument);
+    char *argv[] = {const_cast<char *>(argv0), const_cast<char *>(argument), nullptr};
+    // A session of its own, no descriptors but 0-2, stdin and stdout on
+    // /dev/null, stderr inherited so the script's complaints reach us.
+    hcp::child_plan plan(script, argv, real_script);
+    plan.directory = real_dir;
+    plan.directory_name = logical_dir.get();
+    plan.new_session = true;
+    plan.close_inherited = true;
+    plan.connect(-1, -1, 2);
+    plan.connect_failed[0] = plan.connect_failed[1] = hcp::k_carry_on;
+    plan.search_path = true;
+    plan.exec_failed = hcp::k_exit_with_error;
+    plan.report = report_script_child;
+    pid_t pid = hcp::spawn(plan);
     std::free(real_script);
     std::free(real_dir);
     if (pid < 0) {

@@ -21,7 +21,7 @@
 namespace
 {
 
-constexpr size_t k_capture_step_bytes = 4096;
+using hcp::k_capture_step_bytes;
 constexpr size_t k_module_magic_chars = 8;
 
 constexpr int k_child_stdin_failed = 240;
@@ -58,23 +58,13 @@ int open_dev_null()
     return fd;
 }
 
-int dup2_retrying(int from, int to)
-{
-    int rc;
-    do
-        rc = ::dup2(from, to);
-    while (rc < 0 && errno == EINTR);
-    return rc;
-}
-
 // Reaps a child whose output is no longer wanted; closing our end first makes
 // a writing child end instead of blocking on a full pipe.
 void abandon_child(hcp::unique_fd &read_end, pid_t pid)
 {
     read_end.reset();
     int status;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    hcp::wait_child(pid, &status, 0);
 }
 
 // Runs the candidate with "-V" into *output; re-runs once after a signal.
@@ -163,81 +153,45 @@ int run_and_capture(char **buffer, size_t *size, int *wait_status, char *const a
                      std::strerror(errno));
         return -1;
     }
-    int fds[2];
-    int rc;
-    do
-        rc = ::pipe(fds);
-    while (rc < 0 && errno == EINTR);
-    if (rc < 0) {
+    hcp::unique_fd read_end, write_end;
+    if (hcp::open_child_pipe(read_end, write_end, false) != 0) {
         note_failure(failure, failure_free, "pipe() failed: %s\n", std::strerror(errno));
         return -1;
     }
-    hcp::unique_fd read_end(fds[0]);
-    hcp::unique_fd write_end(fds[1]);
 
-    // Everything the child needs is prepared here: it may only exec or _exit.
     hcp::unique_malloc<char> program(sysroot_path(argv[0]));
-    std::fflush(nullptr);
-    pid_t pid;
-    do
-        pid = ::fork();
-    while (pid < 0 && errno == EINTR);
+    hcp::child_plan plan(argv[0], argv, program.get());
+    plan.connect(null_in.get(), write_end.get(), 2);
+    plan.close_inherited = true;
+    plan.connect_failed[0] = k_child_stdin_failed;
+    plan.connect_failed[1] = k_child_stdout_failed;
+    plan.exec_failed = k_child_exec_failed;
+    pid_t pid = hcp::spawn(plan);
     if (pid < 0) {
         note_failure(failure, failure_free, "fork() failed: %s\n", std::strerror(errno));
         return -1;
     }
-    if (pid == 0) {
-        ::close(read_end.get());
-        if (dup2_retrying(null_in.get(), STDIN_FILENO) < 0)
-            ::_exit(k_child_stdin_failed);
-        if (dup2_retrying(write_end.get(), STDOUT_FILENO) < 0)
-            ::_exit(k_child_stdout_failed);
-        int saved_errno = errno;
-        hcp::close_descriptors_from(3);
-        errno = saved_errno;
-        ::execv(program.get(), argv);
-        ::_exit(k_child_exec_failed);
-    }
     write_end.reset();
     null_in.reset();
 
-    if (*buffer == nullptr || *size < k_capture_step_bytes) {
-        char *grown = static_cast<char *>(std::realloc(*buffer, k_capture_step_bytes));
-        if (grown == nullptr) {
+    // A buffer smaller than one step is grown from nothing, to one step.
+    size_t capacity = *buffer != nullptr && *size >= k_capture_step_bytes ? *size : 0;
+    size_t used = 0;
+    ssize_t n;
+    do {
+        // At least one step of room is free before every read.
+        if (capacity - used < k_capture_step_bytes && !hcp::grow_capture(buffer, &capacity)) {
             note_failure(failure, failure_free, "realloc(buf, %zd) failed: %s\n",
-                         ssize_t(k_capture_step_bytes), std::strerror(errno));
+                         ssize_t(capacity + k_capture_step_bytes), std::strerror(errno));
+            if (capacity != 0)
+                *size = capacity;
             abandon_child(read_end, pid);
             return -1;
         }
-        *buffer = grown;
-        *size = k_capture_step_bytes;
-    }
-
-    // Invariant: at least one step of room is free before every read.
-    size_t capacity = *size;
-    size_t used = 0;
-    ssize_t n;
-    for (;;) {
-        n = ::read(read_end.get(), *buffer + used, k_capture_step_bytes);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        used += size_t(n);
-        if (capacity - used < k_capture_step_bytes) {
-            char *grown =
-                static_cast<char *>(std::realloc(*buffer, capacity + k_capture_step_bytes));
-            if (grown == nullptr) {
-                note_failure(failure, failure_free, "realloc(buf, %zd) failed: %s\n",
-                             ssize_t(capacity + k_capture_step_bytes), std::strerror(errno));
-                *size = capacity;
-                abandon_child(read_end, pid);
-                return -1;
-            }
-            *buffer = grown;
-            capacity += k_capture_step_bytes;
-        }
-    }
+        n = hcp::read_retrying(read_end.get(), *buffer + used, k_capture_step_bytes);
+        if (n > 0)
+            used += size_t(n);
+    } while (n > 0);
     (*buffer)[used] = '\0';
     *size = used;
     if (n < 0) {
