@@ -11,16 +11,12 @@
 #include "util/owners.hpp"
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <memory>
 #include <string_view>
 #include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
 namespace
 {
