@@ -383,4 +383,30 @@ TEST_F(ExecTest, PipeThatCannotBeCreatedEndsTheProcess)
                 "fork_execv_getouterr: pipe\\(\\) failed\nSystem error 24: ");
 }
 
+// A caller started with standard descriptors closed, as cron and daemons
+// start helpers: the runners' pipes take those numbers and must be moved.
+void capture_with_closed(std::initializer_list<int> closed)
+{
+    for (int fd : closed)
+        ::close(fd);
+    char *out = nullptr, *err = nullptr;
+    char *const argv[] = {const_cast<char *>("echo"), const_cast<char *>("hi"), nullptr};
+    bool ok = fork_execv_getout(&out, "/bin/echo", argv) == 0 && text_or(out) == "hi\n";
+    std::free(out);
+    out = nullptr;
+    ok = ok && fork_execv_getouterr(&out, &err, "/bin/echo", argv) == 0 && text_or(out) == "hi\n";
+    std::free(out);
+    std::free(err);
+    out = nullptr;
+    ok = ok && util_exec_getout(&out, "/bin/echo", "hi", nullptr) == 0 && text_or(out) == "hi\n";
+    std::free(out);
+    ::_exit(ok ? 0 : 3);
+}
+
+TEST_F(ExecTest, RunnersWorkWithStandardDescriptorsClosed)
+{
+    EXPECT_EXIT(capture_with_closed({0}), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(capture_with_closed({0, 1, 2}), testing::ExitedWithCode(0), "");
+}
+
 } // namespace

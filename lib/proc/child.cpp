@@ -208,8 +208,9 @@ int open_child_pipe(unique_fd &read_end, unique_fd &write_end, bool nonblocking_
     }
     if (!nonblocking_read)
         return 0;
-    int flags = ::fcntl(ends[0], F_GETFL);
-    if (flags < 0 || ::fcntl(ends[0], F_SETFL, flags | O_NONBLOCK) != 0)
+    // The read end as it is now: the pipe's own descriptor may have moved.
+    int flags = ::fcntl(read_end.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(read_end.get(), F_SETFL, flags | O_NONBLOCK) != 0)
         return -2;
     return 0;
 }
