@@ -196,8 +196,8 @@ TEST_F(CliDefaults, DefaultServiceNameIsDynamic)
     EXPECT_EQ(runs[0]["argv0"], "/usr/local/etc/rc.d/dynamic");
 }
 
-// A new alias file that cannot be written leaves the vhost's earlier choice
-// byte for byte, and no temporary behind.
+// A new alias file that cannot be written or put in place leaves the vhost's
+// earlier choice byte for byte, and no temporary behind.
 TEST_F(CliDefaults, FailedSetDefaultKeepsTheEarlierChoice)
 {
     const std::string earlier = "ServerAlias webmail.example.com\n";
@@ -206,11 +206,20 @@ TEST_F(CliDefaults, FailedSetDefaultKeepsTheEarlierChoice)
         std::function<void()> arrange;
         rlim_t file_size_limit;
         std::string error;
+        std::vector<std::string> entries;
     } cases[] = {
-        {"no conf.d", [this] { std::filesystem::remove_all(root.real(k_root + "/horde/conf.d")); },
-         RLIM_INFINITY, "System error: No such file or directory"},
+        {"no conf.d",
+         [this] { std::filesystem::remove_all(root.real(k_root + "/horde/conf.d")); },
+         RLIM_INFINITY,
+         "System error: No such file or directory",
+         {"atmail/example.com"}},
         // The system log is recorded in a file too: under the limit it is lost.
-        {"disk full", [] {}, 16, ""},
+        {"disk full", [] {}, 16, "", {"atmail/example.com"}},
+        {"the final rename fails",
+         [this] { root.write(alias("horde", "example.com") + "/x", ""); },
+         RLIM_INFINITY,
+         "System error: Is a directory",
+         {"atmail/example.com", "horde/example.com"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -231,7 +240,7 @@ TEST_F(CliDefaults, FailedSetDefaultKeepsTheEarlierChoice)
                           c.error, "Unable to set default webmail for example.com vhost\n"}));
         }
         EXPECT_EQ(root.read(alias("atmail", "example.com")), earlier);
-        EXPECT_EQ(conf_d_entries(), (std::vector<std::string>{"atmail/example.com"}));
+        EXPECT_EQ(conf_d_entries(), c.entries);
         EXPECT_TRUE(reloads().empty());
     }
 }
@@ -247,25 +256,36 @@ TEST_F(CliDefaults, UnsafeCharactersWarnAndTheDefaultIsStillSet)
     EXPECT_EQ(reloads().size(), 1u);
 }
 
-TEST_F(CliDefaults, AliasFileThatCannotBeRemovedStopsTheWalk)
+// The new choice is in place before any other file goes: a removal that
+// fails after the earlier choice is gone still leaves the vhost a webmail.
+TEST_F(CliDefaults, AliasFileThatCannotBeRemovedKeepsTheNewChoice)
 {
-    root.write(alias("atmail", "example.com"), "old\n");
-    root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
-    root.mkdir(alias("atmailcom", "example.com"));
-    auto r = run({"--set-default", "--vhost-name=example.com", "--name=horde"});
+    root.write(alias("atmail", "example.com"), "ServerAlias webmail.example.com\n");
+    root.mkdir(alias("horde", "example.com"));
+    root.write(k_root + "/atmailcom/atmailcom.conf",
+               "alias=atmailcom\nname=AtMail\nversion=1\nrelease=1\ndocroot=/www\nenabled=true\n");
+    auto r = run({"--set-default", "--vhost-name=example.com", "--name=atmailcom"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "Unable to set default webmail for example.com vhost\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.messages(),
               (std::vector<std::string>{"System error: Is a directory",
                                         "Unable to set default webmail for example.com vhost\n"}));
-    // Those earlier in the walk are gone; the chosen webmail's file stays as
-    // it was, and no temporary is left.
-    EXPECT_FALSE(root.exists(alias("atmail", "example.com")));
-    EXPECT_EQ(root.read(alias("horde", "example.com")), "ServerAlias webmail.example.com\n");
+    EXPECT_EQ(root.read(alias("atmailcom", "example.com")), "ServerAlias webmail.example.com\n");
     EXPECT_EQ(conf_d_entries(),
               (std::vector<std::string>{"atmailcom/example.com", "horde/example.com"}));
     EXPECT_TRUE(reloads().empty());
+}
+
+// Two webmails whose conf.d is one directory: the new file is the other's
+// alias file too, and stays.
+TEST_F(CliDefaults, LinkedConfDKeepsTheChosenFile)
+{
+    std::filesystem::remove_all(root.real(k_root + "/atmailcom/conf.d"));
+    std::filesystem::create_directory_symlink("../horde/conf.d",
+                                              root.real(k_root + "/atmailcom/conf.d"));
+    EXPECT_EQ(run({"--set-default", "--vhost-name=example.com", "--name=horde"}).status, 0);
+    EXPECT_EQ(root.read(alias("horde", "example.com")), "ServerAlias webmail.example.com\n");
 }
 
 // Each rename step that fails names its own vhost, and nothing is reloaded.
@@ -289,10 +309,17 @@ TEST_F(CliDefaults, RenameFailuresNameTheirStep)
          [this] { root.mkdir(alias("horde", "example.com")); },
          {"System error: Is a directory", "Unable to set default webmail for example.com vhost\n"},
          true},
-        {"new vhost's alias cannot be removed",
+        {"new vhost's other alias cannot be removed",
          [this] {
              root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
              root.mkdir(alias("atmail", "example.org"));
+         },
+         {"System error: Is a directory", "Unable to set default webmail for example.org vhost\n"},
+         true},
+        {"new alias cannot be put in place",
+         [this] {
+             root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
+             root.write(alias("horde", "example.org") + "/x", "");
          },
          {"System error: Is a directory", "Unable to set default webmail for example.org vhost\n"},
          false},
@@ -313,7 +340,8 @@ TEST_F(CliDefaults, RenameFailuresNameTheirStep)
             EXPECT_EQ(root.read(alias("horde", "example.org")),
                       "ServerAlias webmail.example.org\n");
         else
-            EXPECT_FALSE(root.exists(alias("horde", "example.org")));
+            EXPECT_FALSE(
+                std::filesystem::is_regular_file(root.real(alias("horde", "example.org"))));
         EXPECT_TRUE(reloads().empty());
     }
     // The old vhost keeps its file when the new one cannot be written.
@@ -400,17 +428,21 @@ TEST_F(CliDefaults, RenameCountsAnyKindOfFileAsTheOldAlias)
     EXPECT_EQ(root.read(alias("horde", "example.org")), "ServerAlias webmail.example.org\n");
 }
 
-TEST_F(CliDefaults, RenameWithoutAliasLeavesTheNewVhostWithoutOne)
+// A rename retried after it completed finds no alias file for the old vhost:
+// it changes nothing, so the new vhost keeps the choice it was given.
+TEST_F(CliDefaults, RenameRetriedEndsAsOneRename)
 {
-    root.write(alias("atmailcom", "example.org"), "ServerAlias webmail.example.org\n");
-    auto r = run({"--rename", "--vhost-name=example.com", "--new-name=example.org"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out + r.err, "");
-    EXPECT_TRUE(r.log.empty());
-    EXPECT_FALSE(root.exists(alias("atmailcom", "example.org")));
-    for (const char *webmail : {"atmail", "horde", "none", "atmailcom"})
-        EXPECT_FALSE(root.exists(alias(webmail, "example.org"))) << webmail;
-    EXPECT_EQ(reloads().size(), 1u);
+    root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
+    for (int attempt = 0; attempt < 2; attempt++) {
+        SCOPED_TRACE(attempt);
+        auto r = run({"--rename", "--vhost-name=example.com", "--new-name=example.org"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_TRUE(r.log.empty());
+        EXPECT_EQ(conf_d_entries(), std::vector<std::string>{"horde/example.org"});
+        EXPECT_EQ(root.read(alias("horde", "example.org")), "ServerAlias webmail.example.org\n");
+    }
+    EXPECT_EQ(reloads().size(), 2u);
 }
 
 TEST_F(CliDefaults, UnsafeVhostNamesAreRefusedBeforeAnyChange)

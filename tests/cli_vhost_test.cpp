@@ -249,6 +249,33 @@ TEST_F(Vhost, EnableRewritesAndDisableRemoves)
     EXPECT_TRUE(include_dir_entries().empty());
 }
 
+// The replacement keeps what the administrator set on the include file; a
+// link there is replaced, its target neither written nor copied.
+TEST_F(Vhost, ReplacementKeepsModeAndGroup)
+{
+    root.write(k_template, "# new\n");
+    ASSERT_EQ(run({"--install", "--name=horde"}).status, 0);
+    root.write(k_vhost_file, k_earlier, 0640);
+    ASSERT_EQ(::chown(root.real(k_vhost_file).c_str(), 0, 4242), 0);
+    EXPECT_EQ(run({"--enable", "--name=horde"}).status, 0);
+    struct stat st;
+    ASSERT_EQ(::lstat(root.real(k_vhost_file).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode, S_IFREG | 0640);
+    EXPECT_EQ(st.st_gid, 4242u);
+    EXPECT_EQ(root.read(k_vhost_file), "# new\n");
+
+    root.write("/victim", "precious\n", 0600);
+    std::filesystem::remove(root.real(k_vhost_file));
+    std::filesystem::create_symlink(root.real("/victim"), root.real(k_vhost_file));
+    EXPECT_EQ(run({"--enable", "--name=horde"}).status, 0);
+    ASSERT_EQ(::lstat(root.real(k_vhost_file).c_str(), &st), 0);
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(st.st_mode, S_IFREG | (0666 & ~mask));
+    EXPECT_EQ(root.read(k_vhost_file), "# new\n");
+    EXPECT_EQ(root.read("/victim"), "precious\n");
+}
+
 TEST_F(Vhost, RemovalFailureOtherThanMissing)
 {
     root.write(std::string(k_vhost_file) + "/inside", "x");

@@ -4,10 +4,12 @@
 
 #include "hcp_util.h"
 #include "pending.hpp"
+#include "util/owners.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <string_view>
 #include <syslog.h>
@@ -68,15 +70,15 @@ int system_error()
 
 extern "C" {
 
-// The new alias file is complete on disk before any earlier one goes, and
-// takes its place by rename: a failure keeps the vhost's earlier choice, and
+// The new alias file is complete on disk and in place before any other goes:
+// a failure or a kill leaves the vhost its earlier choice, or its new one and
+// perhaps an earlier one too, never none. It takes its place by rename, so
 // nothing is written through a link planted at the alias path.
 int set_vhost_webmail(const char *webmail, const char *vhost)
 {
     sweep_alias_temporaries();
     bool none = std::strcmp(webmail, "none") == 0;
-    char target[PATH_BUFFER_BYTES];
-    lanternctl::pending_file alias;
+    struct stat chosen_dir = {};
     if (!none) {
         char line[k_alias_line_bytes];
         int len = std::snprintf(line, sizeof line, "ServerAlias webmail.%s\n", vhost);
@@ -86,6 +88,7 @@ int set_vhost_webmail(const char *webmail, const char *vhost)
                        vhost);
             return -1;
         }
+        char target[PATH_BUFFER_BYTES];
         char dir[PATH_BUFFER_BYTES];
         if (!alias_path(target, webmail, vhost) || !conf_d_path(dir, webmail)) {
             log_printf(LOG_ERR,
@@ -93,24 +96,41 @@ int set_vhost_webmail(const char *webmail, const char *vhost)
                        vhost);
             return -1;
         }
+        lanternctl::pending_file alias;
         if (!alias.create(dir, k_alias_temporary_base, 0644) ||
-            std::fwrite(line, 1, size_t(len), alias.stream()) != size_t(len) || !alias.finish())
+            std::fwrite(line, 1, size_t(len), alias.stream()) != size_t(len) || !alias.finish() ||
+            !alias.commit(target) || sysroot_stat(dir, &chosen_dir) != 0)
             return system_error();
     }
 
     char path[PATH_BUFFER_BYTES];
     for (const char *known : known_webmails) {
-        if (!none && std::strcmp(known, webmail) == 0)
-            continue; // replaced below, never left without a file
         if (!alias_path(path, known, vhost)) {
             log_printf(LOG_ERR, "Unable to get webserver config name. Buffer too short\n");
             return -1;
         }
-        if (sysroot_unlink(path) != 0 && !is_absent(errno))
+        char dir[PATH_BUFFER_BYTES];
+        conf_d_path(dir, known); // shorter than path
+        hcp::unique_fd dir_fd(sysroot_open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+        if (!dir_fd) {
+            if (is_absent(errno))
+                continue; // no conf.d, no alias file
+            return system_error();
+        }
+        struct stat st;
+        if (::fstat(dir_fd.get(), &st) != 0)
+            return system_error();
+        // The chosen webmail's conf.d, under its own name or another (a link).
+        if (!none && st.st_dev == chosen_dir.st_dev && st.st_ino == chosen_dir.st_ino)
+            continue;
+        if (::unlinkat(dir_fd.get(), vhost, 0) != 0) {
+            if (is_absent(errno))
+                continue;
+            return system_error();
+        }
+        if (!lanternctl::sync_directory_fd(dir_fd.get()))
             return system_error();
     }
-    if (!none && !alias.commit(target))
-        return system_error();
     return 0;
 }
 

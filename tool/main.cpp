@@ -256,12 +256,12 @@ int dispatch(command_line &cl, const webmail_options &options)
             report("Unable to rename vhost from %s to %s\n", cl.vhost_name, cl.new_vhost_name);
             return k_exit_failure;
         }
-        // An old vhost without a default webmail leaves the new one without one too.
-        if (cl.name[0] == '\0')
-            strlcpy(cl.name, "none", sizeof cl.name);
-        // The new vhost's file first: if it cannot be written, the old vhost
-        // keeps its own. A vhost renamed to itself keeps its file as it is.
-        if (std::strcmp(cl.vhost_name, cl.new_vhost_name) != 0) {
+        // An old vhost without an alias file has no choice to move, and the
+        // new one keeps its own: a rename retried after it completed ends as
+        // one rename. The new vhost's file first: if it cannot be written,
+        // the old vhost keeps its own. A vhost renamed to itself keeps its
+        // file as it is.
+        if (cl.name[0] != '\0' && std::strcmp(cl.vhost_name, cl.new_vhost_name) != 0) {
             if (set_vhost_webmail(cl.name, cl.new_vhost_name) != 0) {
                 report("Unable to set default webmail for %s vhost\n", cl.new_vhost_name);
                 return k_exit_failure;

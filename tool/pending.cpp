@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -118,6 +119,10 @@ pending_file::~pending_file()
 bool pending_file::create(const char *dir, std::string_view base, mode_t mode)
 {
     install_cleanup_handlers();
+    if (strlcpy(dir_, dir, sizeof dir_) >= sizeof dir_) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
     for (int attempt = 0; attempt < k_name_attempts; attempt++) {
         int n = std::snprintf(path_, sizeof path_, "%s/.%.*s.%ld.%d", dir, int(base.size()),
                               base.data(), long(::getpid()), attempt);
@@ -157,6 +162,26 @@ bool pending_file::create(const char *dir, std::string_view base, mode_t mode)
     return false;
 }
 
+bool pending_file::take_attributes_of(const char *target)
+{
+    struct stat st;
+    char real_target[PATH_MAX];
+    if (sysroot_resolve(target, real_target, sizeof real_target) != 0)
+        return false;
+    if (::lstat(real_target, &st) != 0)
+        return errno == ENOENT;
+    if (!S_ISREG(st.st_mode))
+        return true; // a link is replaced, its target never looked at
+    int fd = ::fileno(stream_.get());
+    // Owner and group only as far as this user may give them away.
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0 &&
+        (errno != EPERM || (::fchown(fd, uid_t(-1), st.st_gid) != 0 && errno != EPERM)))
+        return false;
+    // Permissions only: set-id bits of a file planted in the directory (a
+    // hard link to a set-id program) must not pass to what a root run writes.
+    return ::fchmod(fd, st.st_mode & 0777) == 0;
+}
+
 bool pending_file::finish()
 {
     FILE *f = stream_.release();
@@ -175,7 +200,19 @@ bool pending_file::commit(const char *target)
         return false;
     created_ = false;
     armed = 0;
-    return true;
+    return sync_directory(dir_);
+}
+
+bool sync_directory(const char *dir)
+{
+    hcp::unique_fd fd(sysroot_open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    return fd && sync_directory_fd(fd.get());
+}
+
+bool sync_directory_fd(int fd)
+{
+    // EINVAL: a file system that cannot sync directories has nothing to flush.
+    return ::fsync(fd) == 0 || errno == EINVAL;
 }
 
 void sweep_stale_temporaries(const char *dir, bool (*is_ours)(std::string_view base))

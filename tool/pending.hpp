@@ -27,17 +27,29 @@ class pending_file
     // the umask. false with errno when it cannot be created.
     bool create(const char *dir, std::string_view base, mode_t mode);
     FILE *stream() const { return stream_.get(); }
+    // When target is a regular file, gives the temporary its permissions
+    // and, where this process may set them, its owner and group. false with
+    // errno when that failed; true also when there is nothing to take.
+    bool take_attributes_of(const char *target);
     // Flushes to disk and closes; false with errno when any of it failed.
     bool finish();
-    // Renames it over target; false with errno, and it stays pending.
+    // Renames it over target and syncs the directory; false with errno. It
+    // stays pending when the rename failed; when only the sync failed, the
+    // new file is in place but may not survive a crash.
     bool commit(const char *target);
 
   private:
+    char dir_[PATH_MAX] = "";       // as the tool names it
     char path_[PATH_MAX] = "";      // as the tool names it
     char real_path_[PATH_MAX] = ""; // beneath the file-system root
     bool created_ = false;
     hcp::unique_file stream_;
 };
+
+// Makes the entries of a directory (a rename or an unlink in it) durable.
+// false with errno.
+bool sync_directory(const char *dir);
+bool sync_directory_fd(int fd);
 
 // Removes the temporaries "<dir>/.<base>.<pid>.<n>" that runs which are gone
 // left behind, for the bases is_ours accepts. Says nothing: what it cannot

@@ -265,15 +265,22 @@ int create_webmail_vhost(const char *name, const struct webmail_options *options
     char base[PATH_BUFFER_BYTES];
     std::snprintf(base, sizeof base, "zzz_%s%s", name, k_template_suffix);
     lanternctl::pending_file out;
-    // 0666 under the umask: the mode any freshly created file gets.
+    // 0666 under the umask: the mode any freshly created file gets. A file
+    // that replaces one keeps what the administrator set on the old one.
     if (!out.create(include_dir, base, 0666)) {
         log_printf(LOG_ERR, "Unable to create vhost configuration %s: %s", vhost_path,
                    std::strerror(errno));
         return -1;
     }
+    if (!out.take_attributes_of(vhost_path)) {
+        log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
+        return -1;
+    }
     int rc = copy_template(in.get(), out.stream(), *options, admin,
                            pci_compliance_directive(version_code, patch_level));
     bool written = out.finish();
+    if (!written)
+        log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
     if (rc == -2) {
         log_printf(LOG_ERR, "Unable to read string from %s vhost template\n", name);
         return -1;
@@ -295,7 +302,13 @@ int remove_webmail_vhost(const char *name)
     char vhost_path[PATH_BUFFER_BYTES];
     if (!compose_vhost_path(vhost_path, name))
         return -1;
-    if (sysroot_unlink(vhost_path) != 0 && errno != ENOENT) {
+    if (sysroot_unlink(vhost_path) != 0) {
+        if (errno == ENOENT)
+            return 0;
+        log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
+        return -1;
+    }
+    if (!lanternctl::sync_directory(conf_get(HTTPD_INCLUDE_D))) {
         log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
         return -1;
     }
