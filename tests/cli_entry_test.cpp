@@ -340,9 +340,11 @@ TEST_F(Entry, UnknownWebmailNamesAreRefused)
 }
 
 // Nothing under the root defines a webmail, so every known name stops at
-// its definition, whichever command set the name-required flag.
+// its definition, whichever command set the name-required flag. The lock is
+// the password file's; a wrong password keeps the catalogue out of reach.
 TEST_F(Entry, KnownNamesGoOnToTheirDefinition)
 {
+    root.write("/etc/hcp/.hcp.shadow", "not the password\n", 0600);
     for (const args &a : {
              args{"--install", "--name=horde"},
              args{"--enable", "--name=atmail"},
@@ -362,6 +364,14 @@ TEST_F(Entry, KnownNamesGoOnToTheirDefinition)
         EXPECT_EQ(r.log.back().message, summary);
         EXPECT_EQ(r.log.back().priority, LOG_ERR);
     }
+
+    // Without the password file no change can be made: its lock cannot be had.
+    std::remove(root.real("/etc/hcp/.hcp.shadow").c_str());
+    auto r = run({"--install", "--name=horde"});
+    const std::string no_lock = "Unable to lock /etc/hcp/.hcp.shadow: No such file or directory\n";
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, no_lock);
+    expect_log(r, {no_lock});
 }
 
 TEST_F(Entry, AFailedListEndsWithItsSummary)

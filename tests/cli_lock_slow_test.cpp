@@ -1,8 +1,10 @@
-// A run that cannot get the lock within its bound gives up, changing nothing.
+// A run that cannot get the lock within its bound gives up, changing nothing,
+// whatever it inherited of SIGALRM.
 #include "harness.hpp"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -22,15 +24,20 @@ TEST(CliLockSlow, GivesUpAfterItsBoundAndChangesNothing)
     root.mkdir("/usr/local/etc/hcp-webmail/horde/conf.d");
     root.write("/usr/local/etc/hcp-webmail/atmail/conf.d/example.com", "earlier\n");
 
-    int lock =
-        ::open(root.real("/var/run/lanternctl.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int lock = ::open(root.real("/etc/hcp/.hcp.shadow").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    // Blocked signals stay blocked across exec: an alarm could never end the wait.
+    sigset_t alarm, old;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    ::sigprocmask(SIG_BLOCK, &alarm, &old);
     auto r =
         hcp_test::run_tool(root, {"--set-default", "--vhost-name=example.com", "--name=horde"});
+    ::sigprocmask(SIG_SETMASK, &old, nullptr);
     ::close(lock);
 
     const std::string msg =
-        "Unable to lock /var/run/lanternctl.lock: another run has held it for 60 seconds\n";
+        "Unable to lock /etc/hcp/.hcp.shadow: still taken after waiting 60 seconds\n";
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, msg);
     EXPECT_EQ(r.err, "");

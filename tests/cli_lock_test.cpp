@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <ftw.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -21,6 +25,14 @@ namespace
 const std::string k_root = "/usr/local/etc/hcp-webmail";
 const char k_include_dir[] = "/usr/local/etc/apache22/Includes";
 const char k_webmails[][10] = {"atmail", "horde", "atmailcom"};
+const hcp_test::identity k_nobody = {65534, 65534};
+
+void chown_tree(const std::string &top, const hcp_test::identity &to)
+{
+    ASSERT_EQ(::chown(top.c_str(), to.uid, to.gid), 0);
+    for (const auto &e : std::filesystem::recursive_directory_iterator(top))
+        ASSERT_EQ(::lchown(e.path().c_str(), to.uid, to.gid), 0);
+}
 
 class CliLock : public testing::Test
 {
@@ -72,8 +84,7 @@ class CliLock : public testing::Test
     // it, as no program the test runs inherits it.
     int hold_lock() const
     {
-        int fd = ::open(root.real("/var/run/lanternctl.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
-                        0644);
+        int fd = ::open(root.real("/etc/hcp/.hcp.shadow").c_str(), O_RDONLY | O_CLOEXEC);
         EXPECT_GE(fd, 0);
         EXPECT_EQ(::flock(fd, LOCK_EX), 0);
         return fd;
@@ -141,6 +152,81 @@ TEST_F(CliLock, ParallelRunsEndAsSomeSerialOrder)
                                 std::filesystem::directory_iterator()),
                   1);
     }
+}
+
+// A panel operator without root: may read the password file and write the
+// include directory and the webmail tree, nothing else of the system.
+TEST_F(CliLock, OperatorWithoutRootChangesState)
+{
+    ASSERT_EQ(::chmod(root.dir().c_str(), 0755), 0);
+    const std::string password = root.real("/etc/hcp/.hcp.shadow");
+    ASSERT_EQ(::chown(password.c_str(), 0, k_nobody.gid), 0);
+    ASSERT_EQ(::chmod(password.c_str(), 0640), 0);
+    const std::string include = std::string(k_include_dir) + "/zzz_horde_vhost.conf";
+    root.write(include, "earlier\n", 0640);
+    chown_tree(root.real(k_include_dir), k_nobody);
+    ASSERT_EQ(::chown(root.real(include).c_str(), 0, k_nobody.gid), 0);
+    chown_tree(root.real(k_root), k_nobody);
+
+    for (const strings &args :
+         {strings{"--install", "--name=horde"},
+          strings{"--set-default", "--vhost-name=a.example", "--name=horde", "--no-restart"}}) {
+        SCOPED_TRACE(args[0]);
+        run_result r = hcp_test::run_tool_as(k_nobody, root, args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_TRUE(r.log.empty());
+    }
+    EXPECT_EQ(root.read(include), "<VirtualHost 192.0.2.1:80>\n");
+    // The group and the permissions stay; the owner could not be given away.
+    struct stat st;
+    ASSERT_EQ(::stat(root.real(include).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_uid, k_nobody.uid);
+    EXPECT_EQ(st.st_gid, k_nobody.gid);
+    EXPECT_EQ(root.read(k_root + "/horde/conf.d/a.example"), "ServerAlias webmail.a.example\n");
+    EXPECT_EQ(db.rows("SELECT enabled FROM Webmails WHERE product_id='horde'").size(), 1u);
+}
+
+// A local user who is not an operator takes every lock that can be taken on
+// anything of the root, files and directories: a run of root is not delayed.
+TEST_F(CliLock, NoOtherUserCanHoldARunUp)
+{
+    ASSERT_EQ(::chmod(root.dir().c_str(), 0755), 0);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    std::fflush(nullptr);
+    pid_t intruder = ::fork();
+    if (intruder == 0) {
+        if (::setgid(k_nobody.gid) != 0 || ::setuid(k_nobody.uid) != 0)
+            ::_exit(1);
+        static int held;
+        ::nftw(
+            root.dir().c_str(),
+            [](const char *path, const struct stat *, int, struct FTW *) {
+                int fd = ::open(path, O_RDONLY | O_NONBLOCK);
+                if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+                    held++;
+                return 0;
+            },
+            16, FTW_PHYS);
+        char count = char(held > 0 ? 'y' : 'n');
+        (void)!::write(ready[1], &count, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char held = 0;
+    ASSERT_EQ(::read(ready[0], &held, 1), 1);
+    ::close(ready[0]);
+    EXPECT_EQ(held, 'y'); // it did hold something
+
+    run_result r = run({"--set-default", "--vhost-name=a.example", "--name=horde", "--no-restart"});
+    ::kill(intruder, SIGKILL);
+    ::waitpid(intruder, nullptr, 0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(root.read(k_root + "/horde/conf.d/a.example"), "ServerAlias webmail.a.example\n");
 }
 
 } // namespace

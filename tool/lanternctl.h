@@ -45,13 +45,17 @@ struct webmail_options {
 };
 
 /*
- * The lock every command that changes state holds until the process exits.
- * Waits up to STATE_LOCK_WAIT_SECONDS for a run that holds it. 0, or -1 with
- * errno (ETIMEDOUT when the wait ran out); logs nothing.
+ * The lock every command that changes state holds until its changes are
+ * committed: flock(2) on the panel's password file, which only the panel's
+ * operators can open. lock_webmail_state waits up to STATE_LOCK_WAIT_SECONDS
+ * for a run that holds it; 0, or -1 with errno (ETIMEDOUT when the wait ran
+ * out); logs nothing. unlock_webmail_state lets the next run in; exiting
+ * does too.
  */
-#define STATE_LOCK_PATH "/var/run/lanternctl.lock"
+#define STATE_LOCK_PATH "/etc/hcp/.hcp.shadow"
 #define STATE_LOCK_WAIT_SECONDS 60
 int lock_webmail_state(void);
+void unlock_webmail_state(void);
 
 /* Definitions (catalogue row or definition file). */
 int get_webmail_options(const char *name, struct webmail_options *options);

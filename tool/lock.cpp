@@ -1,57 +1,78 @@
-// One run at a time changes webmail state. The lock is flock(2) on a file of
-// its own in /var/run, which Apache never reads: the kernel drops it when its
-// holder exits, however the run ends, so a crashed run cannot leave it taken.
+// One run at a time changes webmail state. The lock is flock(2) on a
+// read-only descriptor of the panel's password file: every operator who may
+// change state can open it, and no other local user can, so nobody else can
+// take the lock or hold a run up, and no file has to be created for it.
+// flock(2) belongs to the open file description, so the database code's own
+// opening and closing of the same file leaves it held; the kernel drops it
+// when its holder exits, so a crashed run cannot leave it taken.
 #include "lanternctl.h"
 
+#include "hcp_db.h"
 #include "hcp_util.h"
 
 #include <cerrno>
-#include <csignal>
+#include <ctime>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/file.h>
 #include <unistd.h>
+
+static_assert(std::string_view(STATE_LOCK_PATH) == HCP_DB_PASSWORD_FILE);
 
 namespace
 {
 
-volatile sig_atomic_t waited_long_enough = 0;
+constexpr long k_first_pause_ns = 1'000'000;    // 1 ms
+constexpr long k_longest_pause_ns = 50'000'000; // 50 ms
 
-// Ends the wait in flock: the call returns EINTR.
-extern "C" void wake_up(int)
+int lock_fd = -1;
+
+double seconds_since(const timespec &start)
 {
-    waited_long_enough = 1;
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
 } // namespace
 
 extern "C" {
 
+// Polls rather than blocking in flock(2) under an alarm: the bound then holds
+// whatever the caller left of SIGALRM (blocked or ignored across exec).
 int lock_webmail_state(void)
 {
-    int fd = sysroot_open(STATE_LOCK_PATH, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = sysroot_open(STATE_LOCK_PATH, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return 0; // kept until the process exits
+    timespec start;
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    long pause_ns = k_first_pause_ns;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            int error = errno;
+            ::close(fd);
+            errno = error;
+            return -1;
+        }
+        if (seconds_since(start) >= STATE_LOCK_WAIT_SECONDS) {
+            ::close(fd);
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        timespec pause = {0, pause_ns};
+        ::nanosleep(&pause, nullptr);
+        pause_ns = pause_ns * 2 > k_longest_pause_ns ? k_longest_pause_ns : pause_ns * 2;
+    }
+    lock_fd = fd;
+    return 0;
+}
 
-    // Taken: wait in the kernel, until an alarm ends the wait.
-    struct sigaction wake = {}, old = {};
-    wake.sa_handler = wake_up;
-    sigemptyset(&wake.sa_mask);
-    ::sigaction(SIGALRM, &wake, &old);
-    ::alarm(STATE_LOCK_WAIT_SECONDS);
-    int rc;
-    do
-        rc = ::flock(fd, LOCK_EX);
-    while (rc != 0 && errno == EINTR && !waited_long_enough);
-    int error = errno;
-    ::alarm(0);
-    ::sigaction(SIGALRM, &old, nullptr);
-    if (rc == 0)
-        return 0;
-    ::close(fd);
-    errno = waited_long_enough ? ETIMEDOUT : error;
-    return -1;
+void unlock_webmail_state(void)
+{
+    if (lock_fd >= 0)
+        ::close(lock_fd);
+    lock_fd = -1;
 }
 
 } // extern "C"

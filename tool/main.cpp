@@ -207,8 +207,11 @@ bool changes_state(int command)
     return command >= CMD_DISABLE && command <= CMD_SET_DEFAULT;
 }
 
+// The changes are committed by now: a run queued behind this one need not
+// wait for the web server's reload as well.
 void restart_web_server(const command_line &cl)
 {
+    unlock_webmail_state();
     if (cl.restart)
         (void)service_control(conf_get(HTTPD_SERVICE), "graceful");
 }
@@ -313,10 +316,10 @@ int main(int argc, char **argv)
         return k_exit_failure;
     }
 
-    // From before the definition is read until the process exits.
+    // From before the definition is read until the changes are committed.
     if (changes_state(cl.command) && lock_webmail_state() != 0) {
         if (errno == ETIMEDOUT)
-            report("Unable to lock %s: another run has held it for %d seconds\n", STATE_LOCK_PATH,
+            report("Unable to lock %s: still taken after waiting %d seconds\n", STATE_LOCK_PATH,
                    STATE_LOCK_WAIT_SECONDS);
         else
             report("Unable to lock %s: %s\n", STATE_LOCK_PATH, std::strerror(errno));

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/file.h>
@@ -156,8 +157,6 @@ temp_root::temp_root()
     if (mkdtemp(buf.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     dir_ = buf.data();
-    // Where the tool keeps its lock, as on every real system.
-    mkdir("/var/run");
 }
 
 temp_root::~temp_root()
@@ -207,7 +206,8 @@ void temp_root::enter() const
 }
 
 run_result run_program(const std::string &path, const std::vector<std::string> &argv,
-                       const std::vector<std::string> &env, const std::string &spy_file)
+                       const std::vector<std::string> &env, const std::string &spy_file,
+                       const identity *as)
 {
     // The environment: ours, then the settings given.
     std::vector<std::string> envs;
@@ -239,6 +239,9 @@ run_result run_program(const std::string &path, const std::vector<std::string> &
         ::dup2(err_pipe[1], 2);
         int null_fd = ::open("/dev/null", O_RDONLY);
         ::dup2(null_fd, 0);
+        if (as != nullptr &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(as->gid) != 0 || ::setuid(as->uid) != 0))
+            ::_exit(126);
         ::execve(path.c_str(), argp.data(), envp.data());
         ::_exit(127);
     }
@@ -277,27 +280,68 @@ run_result run_program(const std::string &path, const std::vector<std::string> &
     return result;
 }
 
-run_result run_tool(const temp_root &root, const std::vector<std::string> &args,
-                    const std::vector<std::string> &env)
+namespace
+{
+
+run_result run_tool_with(const identity *as, const std::vector<std::string> &wrapper,
+                         const temp_root &root, const std::vector<std::string> &args,
+                         const std::vector<std::string> &env)
 {
     std::string tool = env_or_empty("LANTERNCTL");
     if (tool.empty())
         throw std::runtime_error("LANTERNCTL is not set: run the tests through ctest");
+    std::string spy_lib = env_or_empty("HCP_SYSLOG_SPY_LIB");
+    if (as != nullptr) {
+        // The build tree may lie where the other user cannot reach it.
+        const std::string bin = root.dir() + "/.test-bin";
+        fs::create_directories(bin);
+        fs::copy_file(tool, bin + "/lanternctl", fs::copy_options::overwrite_existing);
+        fs::copy_file(spy_lib, bin + "/syslog_spy.so", fs::copy_options::overwrite_existing);
+        tool = bin + "/lanternctl";
+        spy_lib = bin + "/syslog_spy.so";
+    }
     std::string spy = root.dir() + "/.syslog-spy";
     ::unlink(spy.c_str());
+    if (as != nullptr) {
+        int fd = ::open(spy.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0 || ::fchown(fd, as->uid, as->gid) != 0)
+            throw std::runtime_error("cannot hand the log record over");
+        ::close(fd);
+    }
     std::string asan = env_or_empty("ASAN_OPTIONS");
     asan = "verify_asan_link_order=0" + (asan.empty() ? "" : ":" + asan);
 
-    std::vector<std::string> argv{"lanternctl"};
+    std::vector<std::string> argv = wrapper;
+    argv.push_back(wrapper.empty() ? "lanternctl" : tool);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> settings{
         "HCP_SYSROOT=" + root.dir(),
         "HCP_SYSLOG_SPY=" + spy,
-        "LD_PRELOAD=" + env_or_empty("HCP_SYSLOG_SPY_LIB"),
+        "LD_PRELOAD=" + spy_lib,
         "ASAN_OPTIONS=" + asan,
     };
     settings.insert(settings.end(), env.begin(), env.end());
-    return run_program(tool, argv, settings, spy);
+    return run_program(wrapper.empty() ? tool : wrapper[0], argv, settings, spy, as);
+}
+
+} // namespace
+
+run_result run_tool(const temp_root &root, const std::vector<std::string> &args,
+                    const std::vector<std::string> &env)
+{
+    return run_tool_with(nullptr, {}, root, args, env);
+}
+
+run_result run_tool_as(const identity &as, const temp_root &root,
+                       const std::vector<std::string> &args, const std::vector<std::string> &env)
+{
+    return run_tool_with(&as, {}, root, args, env);
+}
+
+run_result run_tool_under(const std::vector<std::string> &wrapper, const temp_root &root,
+                          const std::vector<std::string> &args, const std::vector<std::string> &env)
+{
+    return run_tool_with(nullptr, wrapper, root, args, env);
 }
 
 pid_t ended_pid()

@@ -59,15 +59,33 @@ class temp_root
     std::string dir_;
 };
 
+// A user other than the test's own, with no supplementary groups.
+struct identity {
+    uid_t uid;
+    gid_t gid;
+};
+
 // Runs a program with argv (argv[0] as given) and extra "NAME=value" settings
 // added to the environment; "NAME=" with nothing after it removes NAME.
+// With `as`, the program runs as that user.
 run_result run_program(const std::string &path, const std::vector<std::string> &argv,
-                       const std::vector<std::string> &env = {}, const std::string &spy_file = "");
+                       const std::vector<std::string> &env = {}, const std::string &spy_file = "",
+                       const identity *as = nullptr);
 
 // Runs lanternctl (argument zero "lanternctl") beneath the root with its
 // system log recorded.
 run_result run_tool(const temp_root &root, const std::vector<std::string> &args,
                     const std::vector<std::string> &env = {});
+// The same as another user, who can write the log record but needs whatever
+// else the run needs of the root.
+run_result run_tool_as(const identity &as, const temp_root &root,
+                       const std::vector<std::string> &args,
+                       const std::vector<std::string> &env = {});
+// The same under a program that runs it (strace and its options): the
+// wrapper's arguments, then the tool's path and args.
+run_result run_tool_under(const std::vector<std::string> &wrapper, const temp_root &root,
+                          const std::vector<std::string> &args,
+                          const std::vector<std::string> &env = {});
 
 // The id of a process that has run and ended: no process has it now.
 pid_t ended_pid();
