@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -32,12 +33,70 @@ using std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 const char k_apache[] = "/usr/sbin/apache2";
-const std::string k_modules = "/usr/lib/apache2/modules";
 const std::string k_webmail_root = "/usr/local/etc/hcp-webmail";
 const std::string k_include_dir = "/usr/local/etc/apache22/Includes";
 // How long any wait for the server may last before the test gives up.
 constexpr auto k_patience = 30s;
 constexpr int k_port_tries = 5;
+
+// The test's own Apache: its files in OWN, the tool's include files in
+// INCLUDE_D; the first virtual host answers names no other one claims.
+const char k_server_conf[] = R"(ServerRoot "{own}"
+LoadModule mpm_prefork_module /usr/lib/apache2/modules/mod_mpm_prefork.so
+LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
+LoadModule rewrite_module /usr/lib/apache2/modules/mod_rewrite.so
+# Taken only when started as root.
+User nobody
+Group nogroup
+Listen 127.0.0.1:{port}
+ServerName default.invalid
+PidFile "{own}/run/httpd.pid"
+DefaultRuntimeDir "{own}/run"
+Mutex "file:{own}/run" default
+ErrorLog "{own}/error.log"
+StartServers 1
+MinSpareServers 1
+MaxSpareServers 2
+<VirtualHost 127.0.0.1:{port}>
+	DocumentRoot "{own}/default"
+</VirtualHost>
+IncludeOptional "{include_d}/*.conf"
+)";
+
+// A webmail's template as a package would bring it, with real paths. The
+// generated address lists stay in the VirtualHost lines for Apache to parse;
+// the server listens on the test's port only, which follows them there.
+const char k_template[] = R"(<VirtualHost@WEBMAIL_IP_ADDRESS@ 127.0.0.1:{port}>
+@PCI_COMPLIANCE_DIRECTIVE@	ServerName {webmail}.invalid
+	ServerAdmin @SERVER_ADMIN@
+	DocumentRoot "@WEBMAIL_DOCROOT@"
+	IncludeOptional "{webmail_dir}/conf.d/*"
+</VirtualHost>
+<VirtualHost@WEBMAIL_IP_ADDRESS_SSL@>
+	ServerName {webmail}.invalid
+	DocumentRoot "@WEBMAIL_DOCROOT@"
+</VirtualHost>
+)";
+
+// What the rc.d script of a 2.2 port does for reload: a graceful restart of
+// the running server, which Apache refuses for a configuration it cannot
+// parse. The tool's system-log recorder stays out of it.
+const char k_rc_script[] = R"(#!/bin/sh
+unset LD_PRELOAD
+[ "$1" = reload ] || exit 64
+read pid < "{own}/run/httpd.pid" && kill -0 "$pid" || exit 69
+exec /usr/sbin/apache2 -f "{own}/httpd.conf" -k graceful
+)";
+
+// TEXT with every "{name}" replaced by its value.
+std::string fill(std::string text, const std::map<std::string, std::string> &values)
+{
+    for (const auto &[name, value] : values)
+        for (size_t at = 0; (at = text.find("{" + name + "}", at)) != std::string::npos;
+             at += value.size())
+            text.replace(at, name.size() + 2, value);
+    return text;
+}
 
 std::string apache_stand_in(const std::string &version)
 {
@@ -117,8 +176,9 @@ std::string await(int port, const std::string &expected)
 class apache_server
 {
   public:
-    apache_server(const std::string &conf, const std::string &output)
+    explicit apache_server(const std::string &own)
     {
+        const std::string conf = own + "/httpd.conf", output = own + "/apache.out";
         const pid_t parent = ::getpid();
         std::fflush(nullptr);
         pid_ = ::fork();
@@ -185,7 +245,6 @@ TEST(CliApache, ServesWhatTheToolWrites)
     root.mkdir(k_include_dir);
     root.write("/usr/sbin/httpd", apache_stand_in("2.2.3"), 0755);
     const std::string own = root.dir() + "/apache"; // the server's own files
-    const std::string conf = own + "/httpd.conf";
     root.write("/apache/default/name.txt", "default\n");
     root.mkdir("/apache/run");
     for (std::string webmail : {"horde", "atmail"}) {
@@ -195,16 +254,7 @@ TEST(CliApache, ServesWhatTheToolWrites)
         root.mkdir(k_webmail_root + "/" + webmail + "/conf.d");
         root.write("/usr/local/www/" + webmail + "/name.txt", webmail + "\n");
     }
-    // What the rc.d script of a 2.2 port does for reload: a graceful
-    // restart, which Apache refuses for a configuration it cannot parse.
-    root.write("/usr/local/etc/rc.d/apache22",
-               "#!/bin/sh\nunset LD_PRELOAD\n[ \"$1\" = reload ] || exit 64\n"
-               "read pid < '" +
-                   own +
-                   "/run/httpd.pid' && kill -0 \"$pid\" || exit 69\n"
-                   "exec " +
-                   k_apache + " -f '" + conf + "' -k graceful\n",
-               0755);
+    root.write("/usr/local/etc/rc.d/apache22", fill(k_rc_script, {{"own", own}}), 0755);
 
     // The server, on a port picked now: another is tried if something else
     // takes it before the server does.
@@ -212,21 +262,11 @@ TEST(CliApache, ServesWhatTheToolWrites)
     std::unique_ptr<apache_server> server;
     for (int attempt = 0; attempt < k_port_tries && server == nullptr; attempt++) {
         port = free_port();
-        const std::string address = "127.0.0.1:" + std::to_string(port);
         root.write("/apache/httpd.conf",
-                   "ServerRoot \"" + own + "\"\n" + "LoadModule mpm_prefork_module " + k_modules +
-                       "/mod_mpm_prefork.so\n" + "LoadModule authz_core_module " + k_modules +
-                       "/mod_authz_core.so\n" + "LoadModule rewrite_module " + k_modules +
-                       "/mod_rewrite.so\n" +
-                       "# Only when started as root.\nUser nobody\nGroup nogroup\n" + "Listen " +
-                       address + "\nServerName default.invalid\n" + "PidFile \"" + own +
-                       "/run/httpd.pid\"\n" + "DefaultRuntimeDir \"" + own + "/run\"\n" +
-                       "Mutex \"file:" + own + "/run\" default\n" + "ErrorLog \"" + own +
-                       "/error.log\"\n" + "StartServers 1\nMinSpareServers 1\nMaxSpareServers 2\n" +
-                       "<VirtualHost " + address + ">\n\tDocumentRoot \"" + own +
-                       "/default\"\n</VirtualHost>\n" + "IncludeOptional \"" +
-                       root.real(k_include_dir) + "/*.conf\"\n");
-        server = std::make_unique<apache_server>(conf, own + "/apache.out");
+                   fill(k_server_conf, {{"own", own},
+                                        {"port", std::to_string(port)},
+                                        {"include_d", root.real(k_include_dir)}}));
+        server = std::make_unique<apache_server>(own);
         const auto deadline = steady_clock::now() + k_patience;
         while (server->running() && ask(port, "GET", "default.invalid") != "200 default" &&
                steady_clock::now() < deadline)
@@ -237,18 +277,11 @@ TEST(CliApache, ServesWhatTheToolWrites)
     ASSERT_NE(server, nullptr) << hcp_test::read_file(own + "/apache.out");
     ASSERT_EQ(ask(port, "GET", "default.invalid"), "200 default")
         << hcp_test::read_file(own + "/error.log");
-
-    // The generated address lists stay in the VirtualHost line; the server
-    // listens on the test's port only, which follows them there.
     for (std::string webmail : {"horde", "atmail"}) {
         root.write(k_webmail_root + "/" + webmail + "/" + webmail + "_vhost.conf",
-                   "<VirtualHost@WEBMAIL_IP_ADDRESS@ 127.0.0.1:" + std::to_string(port) + ">\n" +
-                       "@PCI_COMPLIANCE_DIRECTIVE@\tServerName " + webmail + ".invalid\n" +
-                       "\tServerAdmin @SERVER_ADMIN@\n\tDocumentRoot \"@WEBMAIL_DOCROOT@\"\n" +
-                       "\tIncludeOptional \"" + root.real(k_webmail_root + "/" + webmail) +
-                       "/conf.d/*\"\n</VirtualHost>\n" +
-                       "<VirtualHost@WEBMAIL_IP_ADDRESS_SSL@>\n\tServerName " + webmail +
-                       ".invalid\n\tDocumentRoot \"@WEBMAIL_DOCROOT@\"\n</VirtualHost>\n");
+                   fill(k_template, {{"webmail", webmail},
+                                     {"port", std::to_string(port)},
+                                     {"webmail_dir", root.real(k_webmail_root + "/" + webmail)}}));
     }
 
     // Each command succeeds quietly, its reload included, and leaves a
@@ -260,38 +293,38 @@ TEST(CliApache, ServesWhatTheToolWrites)
         auto r = hcp_test::run_tool(root, args);
         EXPECT_EQ(r.status, 0) << line;
         EXPECT_EQ(r.out + r.err, "") << line;
-        auto test = hcp_test::run_program(k_apache, {k_apache, "-t", "-f", conf});
+        auto test = hcp_test::run_program(k_apache, {k_apache, "-t", "-f", own + "/httpd.conf"});
         EXPECT_EQ(test.status, 0) << line;
         EXPECT_EQ(test.out + test.err, "Syntax OK\n") << line;
     };
     auto serves = [&](const std::string &expected) {
-        EXPECT_EQ(await(port, expected), expected) << hcp_test::read_file(own + "/error.log");
+        ASSERT_EQ(await(port, expected), expected) << hcp_test::read_file(own + "/error.log");
     };
 
     command({"--install", "--name=horde"});
     command({"--install", "--name=atmail"});
     command({"--enable", "--name=horde"});
     command({"--set-default", "--vhost-name=example.com", "--name=horde"});
-    serves("GET webmail.example.com 200 horde\n"
-           "TRACE webmail.example.com 200\n"
-           "GET webmail.example.net 200 default\n");
+    ASSERT_NO_FATAL_FAILURE(serves("GET webmail.example.com 200 horde\n"
+                                   "TRACE webmail.example.com 200\n"
+                                   "GET webmail.example.net 200 default\n"));
     command({"--set-default", "--vhost-name=example.net", "--name=atmail"});
-    serves("GET webmail.example.com 200 horde\n"
-           "GET webmail.example.net 200 atmail\n");
+    ASSERT_NO_FATAL_FAILURE(serves("GET webmail.example.com 200 horde\n"
+                                   "GET webmail.example.net 200 atmail\n"));
     command({"--rename", "--vhost-name=example.com", "--new-name=example.org"});
-    serves("GET webmail.example.org 200 horde\n"
-           "GET webmail.example.com 200 default\n"
-           "GET webmail.example.net 200 atmail\n");
+    ASSERT_NO_FATAL_FAILURE(serves("GET webmail.example.org 200 horde\n"
+                                   "GET webmail.example.com 200 default\n"
+                                   "GET webmail.example.net 200 atmail\n"));
 
     // Neither reloads: the next set-default shows both to the server.
     command({"--disable", "--name=atmail"});
     root.write("/usr/sbin/httpd", apache_stand_in("2.0.54"), 0755);
     command({"--enable", "--name=horde"});
     command({"--set-default", "--vhost-name=example.net", "--name=horde"});
-    serves("GET webmail.example.org 200 horde\n"
-           "TRACE webmail.example.org 403\n"
-           "GET webmail.example.net 200 horde\n"
-           "GET atmail.invalid 200 default\n");
+    ASSERT_NO_FATAL_FAILURE(serves("GET webmail.example.org 200 horde\n"
+                                   "TRACE webmail.example.org 403\n"
+                                   "GET webmail.example.net 200 horde\n"
+                                   "GET atmail.invalid 200 default\n"));
 }
 
 } // namespace
