@@ -133,6 +133,23 @@ TEST_F(CliDefaults, SetDefaultWritesOneAliasFileAndReloads)
     EXPECT_EQ(root.read(alias("horde", "EXAMPLE.NET")), "ServerAlias webmail.EXAMPLE.NET\n");
 }
 
+// The changes are committed before the reload: it runs with the lock free,
+// so a queued run need not wait for it.
+TEST_F(CliDefaults, ReloadRunsWithoutTheLock)
+{
+    root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
+    const std::string try_lock = "RC_TRY_LOCK=" + root.real("/etc/hcp/.hcp.shadow");
+    EXPECT_EQ(run({"--set-default", "--vhost-name=example.net", "--name=horde"}, {try_lock}).status,
+              0);
+    EXPECT_EQ(
+        run({"--rename", "--vhost-name=example.com", "--new-name=example.org"}, {try_lock}).status,
+        0);
+    auto runs = reloads();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0]["lock_free"], "1");
+    EXPECT_EQ(runs[1]["lock_free"], "1");
+}
+
 TEST_F(CliDefaults, NoneRemovesEveryAliasFile)
 {
     root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");

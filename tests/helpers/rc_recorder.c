@@ -2,14 +2,17 @@
  * Stand-in start/stop script for the tests (a program, since a kernel-run
  * script never sees its argument zero): notes what it was given and how it
  * runs into $RC_RECORD, one "key=value" line each and "--" after a run, then
- * exits with $RC_EXIT ($RC_STATUS_EXIT for "status").
+ * exits with $RC_EXIT ($RC_STATUS_EXIT for "status"). With $RC_TRY_LOCK it
+ * also notes whether that file's flock(2) lock was free ("lock_free=1").
  */
 #define _GNU_SOURCE
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 static void link_of(FILE *out, const char *key, int fd)
@@ -41,6 +44,11 @@ int main(int argc, char **argv)
                 fprintf(out, "%s ", e->d_name);
         if (d != NULL)
             closedir(d);
+        const char *lock = getenv("RC_TRY_LOCK");
+        if (lock != NULL) {
+            int fd = open(lock, O_RDONLY | O_CLOEXEC);
+            fprintf(out, "\nlock_free=%d", fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0);
+        }
         fprintf(out, "\n--\n");
         fclose(out);
     }
