@@ -398,20 +398,20 @@ TEST_F(CliDefaults, PlantedLinkIsReplacedNotWrittenThrough)
     EXPECT_EQ(conf_d_entries(), std::vector<std::string>{"horde/example.com"});
 }
 
-// Temporaries of runs that are gone are removed by the next run; those of a
-// run still going are not.
-TEST_F(CliDefaults, TemporariesOfEndedRunsAreSwept)
+// A temporary a killed run left (here a link to a file of someone else's) is
+// removed by the next run that writes in that directory, never written
+// through, and never taken for an alias file.
+TEST_F(CliDefaults, TemporaryOfAKilledRunGoesWithTheNextWrite)
 {
-    const std::string ended = std::to_string(hcp_test::ended_pid());
-    const std::string running = std::to_string(::getpid());
-    root.write(k_root + "/atmail/conf.d/.lanternctl alias." + ended + ".0", "ServerAl");
-    root.write(k_root + "/horde/conf.d/.lanternctl alias." + ended + ".7", "");
-    root.write(k_root + "/horde/conf.d/.lanternctl alias." + running + ".0", "");
-    root.write(k_root + "/horde/conf.d/.example.com." + ended + ".0", "a vhost's own file\n");
-    EXPECT_EQ(run({"--set-default", "--vhost-name=example.org", "--name=none"}).status, 0);
+    const std::string leftover = k_root + "/horde/conf.d/.lanternctl alias.new";
+    root.write("/victim", "precious\n");
+    ASSERT_EQ(::symlink(root.real("/victim").c_str(), root.real(leftover).c_str()), 0);
+    root.write(k_root + "/atmail/conf.d/.lanternctl alias.new", "ServerAl");
+    EXPECT_EQ(run({"--set-default", "--vhost-name=example.org", "--name=horde"}).status, 0);
+    EXPECT_EQ(root.read(alias("horde", "example.org")), "ServerAlias webmail.example.org\n");
+    EXPECT_EQ(root.read("/victim"), "precious\n");
     EXPECT_EQ(conf_d_entries(),
-              (std::vector<std::string>{"horde/.example.com." + ended + ".0",
-                                        "horde/.lanternctl alias." + running + ".0"}));
+              (std::vector<std::string>{"atmail/.lanternctl alias.new", "horde/example.org"}));
 }
 
 TEST_F(CliDefaults, RenameMovesTheChoice)

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <string_view>
 #include <syslog.h>
 
 namespace
@@ -42,24 +41,6 @@ bool is_absent(int error)
     return error == ENOENT || error == ENOTDIR;
 }
 
-bool is_alias_temporary(std::string_view base)
-{
-    return base == k_alias_temporary_base;
-}
-
-// Alias temporaries of runs that died are removed once per run.
-void sweep_alias_temporaries()
-{
-    static bool swept = false;
-    if (swept)
-        return;
-    swept = true;
-    char dir[PATH_BUFFER_BYTES];
-    for (const char *known : known_webmails)
-        if (conf_d_path(dir, known))
-            lanternctl::sweep_stale_temporaries(dir, is_alias_temporary);
-}
-
 int system_error()
 {
     log_printf(LOG_ERR, "System error: %s", std::strerror(errno));
@@ -76,7 +57,6 @@ extern "C" {
 // nothing is written through a link planted at the alias path.
 int set_vhost_webmail(const char *webmail, const char *vhost)
 {
-    sweep_alias_temporaries();
     bool none = std::strcmp(webmail, "none") == 0;
     struct stat chosen_dir = {};
     if (!none) {
@@ -97,7 +77,7 @@ int set_vhost_webmail(const char *webmail, const char *vhost)
             return -1;
         }
         lanternctl::pending_file alias;
-        if (!alias.create(dir, k_alias_temporary_base, 0644) ||
+        if (!alias.create(dir, k_alias_temporary_base, "new", 0644) ||
             std::fwrite(line, 1, size_t(len), alias.stream()) != size_t(len) || !alias.finish() ||
             !alias.commit(target) || sysroot_stat(dir, &chosen_dir) != 0)
             return system_error();

@@ -5,30 +5,29 @@
 #include "hcp_util.h"
 
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace
 {
 
-constexpr int k_name_attempts = 100;
+constexpr int k_create_attempts = 3;
 constexpr int k_cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// The temporary the signal handler removes: a run killed while writing must
-// not leave it behind.
-char armed_path[PATH_MAX];
-volatile sig_atomic_t armed = 0;
+// The temporaries the signal handler removes: a run killed while writing
+// must not leave them behind.
+constexpr int k_armed_slots = 4;
+char armed_paths[k_armed_slots][PATH_MAX];
+volatile sig_atomic_t armed[k_armed_slots];
 
 extern "C" void remove_armed_and_die(int signal_number)
 {
-    if (armed)
-        ::unlink(armed_path);
+    for (int slot = 0; slot < k_armed_slots; slot++)
+        if (armed[slot])
+            ::unlink(armed_paths[slot]);
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number); // delivered, by default, once the handler returns
 }
@@ -72,33 +71,22 @@ class cleanup_signals_blocked
     sigset_t old_;
 };
 
-template <typename T> bool parse_id(std::string_view digits, T &value)
+int arm(const char *real_path)
 {
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
-        return false;
-    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    return error == std::errc() && end == digits.data() + digits.size();
+    for (int slot = 0; slot < k_armed_slots; slot++)
+        if (!armed[slot]) {
+            std::memcpy(armed_paths[slot], real_path, sizeof armed_paths[slot]);
+            armed[slot] = 1;
+            return slot;
+        }
+    return -1; // more at once than the tool ever holds: removed on the way out only
 }
 
-// Splits ".<base>.<pid>.<n>"; false for any other name.
-bool split_temporary_name(std::string_view name, std::string_view &base, pid_t &pid)
+void disarm(int &slot)
 {
-    if (name.size() < 2 || name[0] != '.')
-        return false;
-    size_t last = name.rfind('.');
-    size_t middle = last == 0 ? std::string_view::npos : name.rfind('.', last - 1);
-    long attempt = 0;
-    if (middle == std::string_view::npos || middle == 0 ||
-        !parse_id(name.substr(last + 1), attempt) ||
-        !parse_id(name.substr(middle + 1, last - middle - 1), pid) || pid <= 0)
-        return false;
-    base = name.substr(1, middle - 1);
-    return true;
-}
-
-bool has_ended(pid_t pid)
-{
-    return pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
+    if (slot >= 0)
+        armed[slot] = 0;
+    slot = -1;
 }
 
 } // namespace
@@ -113,24 +101,21 @@ pending_file::~pending_file()
         return;
     cleanup_signals_blocked blocked;
     ::unlink(real_path_);
-    armed = 0;
+    disarm(slot_);
 }
 
-bool pending_file::create(const char *dir, std::string_view base, mode_t mode)
+bool pending_file::create(const char *dir, std::string_view base, std::string_view role,
+                          mode_t mode)
 {
     install_cleanup_handlers();
-    if (strlcpy(dir_, dir, sizeof dir_) >= sizeof dir_) {
+    int n = std::snprintf(path_, sizeof path_, "%s/.%.*s.%.*s", dir, int(base.size()), base.data(),
+                          int(role.size()), role.data());
+    if (strlcpy(dir_, dir, sizeof dir_) >= sizeof dir_ || n < 0 || size_t(n) >= sizeof path_ ||
+        sysroot_resolve(path_, real_path_, sizeof real_path_) != 0) {
         errno = ENAMETOOLONG;
         return false;
     }
-    for (int attempt = 0; attempt < k_name_attempts; attempt++) {
-        int n = std::snprintf(path_, sizeof path_, "%s/.%.*s.%ld.%d", dir, int(base.size()),
-                              base.data(), long(::getpid()), attempt);
-        if (n < 0 || size_t(n) >= sizeof path_ ||
-            sysroot_resolve(path_, real_path_, sizeof real_path_) != 0) {
-            errno = ENAMETOOLONG;
-            return false;
-        }
+    for (int attempt = 0; attempt < k_create_attempts; attempt++) {
         int fd;
         int error = 0;
         {
@@ -138,24 +123,31 @@ bool pending_file::create(const char *dir, std::string_view base, mode_t mode)
             fd = ::open(real_path_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
             error = errno;
             if (fd >= 0) {
-                std::memcpy(armed_path, real_path_, sizeof armed_path);
-                armed = 1;
+                slot_ = arm(real_path_);
                 created_ = true;
             }
         }
-        if (fd < 0 && error == EEXIST)
-            continue; // a name taken, perhaps by a planted link: the next one
+        if (fd < 0 && error == EEXIST) {
+            // Left by a run that died (or a link planted there): the lock
+            // holder is the only writer, so it goes.
+            if (::unlink(real_path_) != 0 && errno != ENOENT)
+                return false;
+            continue;
+        }
         if (fd < 0) {
             errno = error;
             return false;
         }
-        stream_.reset(::fdopen(fd, "w"));
+        struct stat st;
+        stream_.reset(::fstat(fd, &st) == 0 ? ::fdopen(fd, "w") : nullptr);
         if (!stream_) {
             error = errno;
             ::close(fd);
             errno = error;
             return false;
         }
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
         return true;
     }
     errno = EEXIST;
@@ -196,10 +188,21 @@ bool pending_file::finish()
 bool pending_file::commit(const char *target)
 {
     cleanup_signals_blocked blocked;
+    // A run that overlapped this one (its lock broken by a replaced password
+    // file) may have taken the name over: never put its file in place.
+    struct stat st;
+    if (::lstat(real_path_, &st) != 0)
+        return false;
+    if (st.st_dev != dev_ || st.st_ino != ino_) {
+        created_ = false; // not ours to remove
+        disarm(slot_);
+        errno = EBUSY;
+        return false;
+    }
     if (sysroot_rename(path_, target) != 0)
         return false;
     created_ = false;
-    armed = 0;
+    disarm(slot_);
     return sync_directory(dir_);
 }
 
@@ -213,22 +216,6 @@ bool sync_directory_fd(int fd)
 {
     // EINVAL: a file system that cannot sync directories has nothing to flush.
     return ::fsync(fd) == 0 || errno == EINVAL;
-}
-
-void sweep_stale_temporaries(const char *dir, bool (*is_ours)(std::string_view base))
-{
-    char real_dir[PATH_MAX];
-    if (sysroot_resolve(dir, real_dir, sizeof real_dir) != 0)
-        return;
-    std::unique_ptr<DIR, int (*)(DIR *)> entries(::opendir(real_dir), ::closedir);
-    if (!entries)
-        return;
-    while (const struct dirent *entry = ::readdir(entries.get())) {
-        std::string_view base;
-        pid_t pid = 0;
-        if (split_temporary_name(entry->d_name, base, pid) && is_ours(base) && has_ended(pid))
-            ::unlinkat(::dirfd(entries.get()), entry->d_name, 0);
-    }
 }
 
 } // namespace lanternctl

@@ -7,14 +7,17 @@
 #include <climits>
 #include <cstdio>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace lanternctl
 {
 
-// A temporary "<dir>/.<base>.<pid>.<n>", removed on every way out until
-// committed, also when the run is ended by SIGINT, SIGTERM or SIGHUP. One
-// exists at a time.
+// A temporary "<dir>/.<base>.<role>", removed on every way out until
+// committed, also when the run is ended by SIGINT, SIGTERM or SIGHUP. Its
+// name is fixed: only the holder of the state lock writes one, so a file
+// already there is the leftover of a run that died, and creating the
+// temporary removes it. No directory is ever read to find such leftovers.
 class pending_file
 {
   public:
@@ -25,7 +28,7 @@ class pending_file
 
     // Creates it exclusively, never through a symbolic link, with mode under
     // the umask. false with errno when it cannot be created.
-    bool create(const char *dir, std::string_view base, mode_t mode);
+    bool create(const char *dir, std::string_view base, std::string_view role, mode_t mode);
     FILE *stream() const { return stream_.get(); }
     // When target is a regular file, gives the temporary its permissions
     // and, where this process may set them, its owner and group. false with
@@ -34,15 +37,20 @@ class pending_file
     // Flushes to disk and closes; false with errno when any of it failed.
     bool finish();
     // Renames it over target and syncs the directory; false with errno. It
-    // stays pending when the rename failed; when only the sync failed, the
-    // new file is in place but may not survive a crash.
+    // stays pending when the rename failed, or (EBUSY) when its name no
+    // longer holds the file it created; when only the sync failed, the new
+    // file is in place but may not survive a crash.
     bool commit(const char *target);
+    bool is_pending() const { return created_; }
 
   private:
     char dir_[PATH_MAX] = "";       // as the tool names it
     char path_[PATH_MAX] = "";      // as the tool names it
     char real_path_[PATH_MAX] = ""; // beneath the file-system root
     bool created_ = false;
+    int slot_ = -1; // in the signal handler's list
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
     hcp::unique_file stream_;
 };
 
@@ -50,10 +58,5 @@ class pending_file
 // false with errno.
 bool sync_directory(const char *dir);
 bool sync_directory_fd(int fd);
-
-// Removes the temporaries "<dir>/.<base>.<pid>.<n>" that runs which are gone
-// left behind, for the bases is_ours accepts. Says nothing: what it cannot
-// read or remove stays as it is.
-void sweep_stale_temporaries(const char *dir, bool (*is_ours)(std::string_view base));
 
 } // namespace lanternctl

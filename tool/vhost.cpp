@@ -53,13 +53,6 @@ bool compose_vhost_path(char (&path)[PATH_BUFFER_BYTES], const char *name)
     return false;
 }
 
-// The include file's temporary "<dir>/.zzz_<name>_vhost.conf.<pid>.<n>" is a
-// name Apache's "*.conf" include patterns do not pick up.
-bool is_include_temporary(std::string_view base)
-{
-    return base.starts_with("zzz_") && base.ends_with(k_template_suffix);
-}
-
 bool write_all(FILE *stream, std::string_view text)
 {
     return std::fwrite(text.data(), 1, text.size(), stream) == text.size();
@@ -261,13 +254,14 @@ int create_webmail_vhost(const char *name, const struct webmail_options *options
     std::free(module_magic);
 
     const char *include_dir = conf_get(HTTPD_INCLUDE_D);
-    lanternctl::sweep_stale_temporaries(include_dir, is_include_temporary);
     char base[PATH_BUFFER_BYTES];
     std::snprintf(base, sizeof base, "zzz_%s%s", name, k_template_suffix);
     lanternctl::pending_file out;
-    // 0666 under the umask: the mode any freshly created file gets. A file
-    // that replaces one keeps what the administrator set on the old one.
-    if (!out.create(include_dir, base, 0666)) {
+    // "<dir>/.zzz_<name>_vhost.conf.new": a name Apache's "*.conf" include
+    // patterns do not pick up. 0666 under the umask: the mode any freshly
+    // created file gets. A file that replaces one keeps what the
+    // administrator set on the old one.
+    if (!out.create(include_dir, base, "new", 0666)) {
         log_printf(LOG_ERR, "Unable to create vhost configuration %s: %s", vhost_path,
                    std::strerror(errno));
         return -1;
