@@ -6,13 +6,16 @@
 #include "hcp_conf.h"
 #include "hcp_proc.h"
 #include "hcp_util.h"
+#include "proc/script.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <map>
+#include <poll.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -342,6 +345,139 @@ TEST(ServiceState, PrintsOneLine)
     EXPECT_EQ(print_service_state(0), 0);
     EXPECT_EQ(print_service_state(3), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "internal error\nis running\nis stopped\n");
+}
+
+// ---- run_script_bounded ------------------------------------------------------
+
+using hcp::script_outcome;
+using script_end = script_outcome::end;
+
+const char *end_name(script_end how)
+{
+    switch (how) {
+    case script_end::exited:
+        return "exited";
+    case script_end::not_run:
+        return "not_run";
+    case script_end::timed_out:
+        return "timed_out";
+    }
+    return "?";
+}
+
+// Long enough that only a child blocked for good reaches it.
+constexpr int k_generous_seconds = 30;
+
+TEST(RunScriptBounded, RunsTheScriptAsTheReloadDoes)
+{
+    service_bench b;
+    b.script("/usr/local/etc/rc.d/apache22");
+    b.root.enter();
+    // A descriptor the child must not inherit.
+    int stray = ::open("/dev/zero", O_RDONLY);
+    ASSERT_GE(::dup2(stray, 57), 0);
+    script_outcome o =
+        hcp::run_script_bounded("/usr/local/etc/rc.d/apache22", "configtest", k_generous_seconds);
+    ::close(57);
+    ::close(stray);
+
+    ASSERT_EQ(end_name(o.how), std::string("exited"));
+    EXPECT_EQ(o.exit_status, 0);
+    auto runs = b.runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0]["argv0"], "/usr/local/etc/rc.d/apache22");
+    EXPECT_EQ(runs[0]["args"], "configtest");
+    EXPECT_EQ(runs[0]["cwd"], b.root.real("/usr/local/etc/rc.d"));
+    EXPECT_EQ(runs[0]["stdin"], "/dev/null");
+    EXPECT_EQ(runs[0]["sid"], runs[0]["pid"]) << "the script leads its own session";
+    // Linux's /proc: only the standard three, the status pipe closed at exec.
+    EXPECT_EQ(runs[0]["fds"], " 0 1 2 ");
+}
+
+TEST(RunScriptBounded, ExitStatusAndBothOutputsInOrder)
+{
+    const std::string ys(hcp::k_script_output_bytes, 'y');
+    const struct {
+        const char *what;
+        std::string body;
+        int status;
+        int signal;
+        std::string output;
+    } cases[] = {
+        {"both streams", "#!/bin/sh\nprintf 'out1 '\nprintf 'err1 ' >&2\nprintf out2\nexit 3\n", 3,
+         0, "out1 err1 out2"},
+        {"no #! line", "echo plain\nexit 5\n", 5, 0, "plain\n"},
+        {"255 is a status", "#!/bin/sh\nexit 255\n", 255, 0, ""},
+        {"killed", "#!/bin/sh\necho before\nkill -KILL $$\n", 128 + SIGKILL, SIGKILL, "before\n"},
+        // With set -e a writer cut off by the pipe's end would change the status.
+        {"cut at the limit", "#!/bin/sh\nset -e\nhead -c 100000 /dev/zero | tr '\\0' y\nexit 4\n",
+         4, 0, ys},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        service_bench b;
+        b.script("/usr/local/etc/rc.d/svc", c.body);
+        b.root.enter();
+        script_outcome o =
+            hcp::run_script_bounded("/usr/local/etc/rc.d/svc", "configtest", k_generous_seconds);
+        ASSERT_EQ(end_name(o.how), std::string("exited"));
+        EXPECT_EQ(o.exit_status, c.status);
+        EXPECT_EQ(o.signal, c.signal);
+        EXPECT_EQ(o.output(), c.output);
+        EXPECT_EQ(o.output_text[o.output_length], '\0');
+    }
+}
+
+TEST(RunScriptBounded, ScriptThatCannotRunIsNotRun)
+{
+    service_bench b;
+    b.script("/usr/local/etc/rc.d/plain", "#!/bin/sh\necho ran\n");
+    ::chmod(b.root.real("/usr/local/etc/rc.d/plain").c_str(), 0644);
+    b.root.enter();
+    const struct {
+        const char *script;
+        int error;
+    } cases[] = {
+        {"/usr/local/etc/rc.d/plain", EACCES},
+        {"/usr/local/etc/rc.d/missing", ENOENT},
+        {"/usr/local/etc/none.d/missing", ENOENT}, // its directory cannot be entered
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.script);
+        script_outcome o = hcp::run_script_bounded(c.script, "configtest", k_generous_seconds);
+        EXPECT_EQ(end_name(o.how), std::string("not_run"));
+        EXPECT_EQ(o.error, c.error);
+        EXPECT_EQ(o.output(), "");
+    }
+}
+
+TEST(RunScriptBounded, OverrunKillsTheScriptsProcessGroup)
+{
+    service_bench b;
+    // Every process of the script's group holds the FIFO's writing end: it
+    // hangs up once all of them are gone.
+    std::string fifo = b.root.real("/held");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int held = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(held, 0);
+    b.script("/usr/local/etc/rc.d/hang",
+             "#!/bin/sh\nexec 3>'" + fifo + "'\nsleep 100 &\necho started\nexec sleep 100\n");
+    b.root.enter();
+    // The bound is no alarm: a caller with SIGALRM blocked gets it all the same.
+    sigset_t alarm_only, before;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &alarm_only, &before), 0);
+    script_outcome o = hcp::run_script_bounded("/usr/local/etc/rc.d/hang", "configtest", 2);
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+
+    EXPECT_EQ(end_name(o.how), std::string("timed_out"));
+    EXPECT_EQ(o.output(), "started\n");
+    struct pollfd watched = {held, POLLIN, 0};
+    ASSERT_EQ(::poll(&watched, 1, k_generous_seconds * 1000), 1)
+        << "a process of the script's group outlived the bound";
+    EXPECT_NE(watched.revents & POLLHUP, 0);
+    ::close(held);
 }
 
 } // namespace

@@ -9,9 +9,11 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/ioctl.h>
@@ -21,6 +23,11 @@
 
 namespace
 {
+
+// Pauses between looks at a child that has a deadline: short at first, as
+// most children are gone at once, then no more often than this.
+constexpr long k_first_pause_ns = 1'000'000;    // 1 ms
+constexpr long k_longest_pause_ns = 50'000'000; // 50 ms
 
 // The host's own tools, never taken from beneath the file-system root.
 constexpr std::array<std::string_view, 4> k_base_system_programs = {"/bin/ps", "/usr/bin/grep",
@@ -113,9 +120,23 @@ void close_descriptors_from(int lowest)
         ::close(fd);
 }
 
+// The same, sparing keep when it lies in the range.
+void close_descriptors_except(int lowest, int keep)
+{
+    if (keep < lowest) {
+        close_descriptors_from(lowest);
+        return;
+    }
+    for (int fd = lowest; fd < keep; fd++) // the few between 3 and a pipe's end
+        ::close(fd);
+    close_descriptors_from(keep + 1);
+}
+
 [[noreturn]] void child_fails(const hcp::child_plan &plan, hcp::child_step step, int status,
                               int error)
 {
+    if (plan.status_fd >= 0)
+        write_whole(plan.status_fd, reinterpret_cast<const char *>(&error), sizeof error);
     errno = error;
     if (plan.report != nullptr)
         plan.report(plan, step, error);
@@ -133,13 +154,13 @@ void close_descriptors_from(int lowest)
     // standard three, so that "/dev/null" opens even in a full table.
     bool sources_above_standard = plan.sources[0] > 2 || plan.sources[1] > 2 || plan.sources[2] > 2;
     if (plan.close_inherited && !sources_above_standard)
-        close_descriptors_from(3);
+        close_descriptors_except(3, plan.status_fd);
     int target = connect_standard_descriptors(plan.sources);
     if (target < 3 && plan.connect_failed[target] != hcp::k_carry_on)
         child_fails(plan, child_step(int(child_step::connect_stdin) + target),
                     plan.connect_failed[target], errno);
     if (plan.close_inherited && sources_above_standard)
-        close_descriptors_from(3);
+        close_descriptors_except(3, plan.status_fd);
     int error = plan.program_error;
     if (plan.program != nullptr) {
         errno = 0;
@@ -243,6 +264,57 @@ pid_t wait_child(pid_t pid, int *status, int options)
     return waited;
 }
 
+deadline deadline::after_seconds(int seconds)
+{
+    deadline d;
+    ::clock_gettime(CLOCK_MONOTONIC, &d.at_);
+    d.at_.tv_sec += seconds;
+    d.set_ = true;
+    return d;
+}
+
+int deadline::remaining_ms() const
+{
+    if (!set_)
+        return -1;
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    long long left_ns =
+        (long long)(at_.tv_sec - now.tv_sec) * 1'000'000'000LL + (at_.tv_nsec - now.tv_nsec);
+    if (left_ns <= 0)
+        return 0;
+    long long left_ms = (left_ns + 999'999) / 1'000'000;
+    return left_ms > INT_MAX ? INT_MAX : int(left_ms);
+}
+
+void kill_child_group(pid_t pid)
+{
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+}
+
+pid_t wait_child_until(pid_t pid, int *status, int options, const deadline &limit, bool *timed_out)
+{
+    if (!limit.is_set())
+        return wait_child(pid, status, options);
+    long pause_ns = k_first_pause_ns;
+    for (;;) {
+        pid_t waited = wait_child(pid, status, options | WNOHANG);
+        if (waited != 0)
+            return waited;
+        int left_ms = limit.remaining_ms();
+        if (left_ms == 0)
+            break;
+        long pause = std::min(pause_ns, long(left_ms) * 1'000'000L);
+        timespec nap = {pause / 1'000'000'000L, pause % 1'000'000'000L};
+        ::nanosleep(&nap, nullptr); // cut short by a signal: the loop looks again
+        pause_ns = std::min(pause_ns * 2, k_longest_pause_ns);
+    }
+    kill_child_group(pid);
+    *timed_out = true;
+    return wait_child(pid, status, 0);
+}
+
 void capture_stream::reserve(const capture_plan &plan)
 {
     if (capacity >= length + 2)
@@ -254,17 +326,28 @@ void capture_stream::reserve(const capture_plan &plan)
         plan.out_of_memory(errno);
 }
 
-void capture_stream::read_chunk(const capture_plan &plan)
+size_t capture_stream::read_chunk(const capture_plan &plan)
 {
-    reserve(plan);
-    if (capacity < length + 2) { // only if out_of_memory did not end the process
-        fd.reset();
-        return;
+    char discarded[k_capture_step_bytes];
+    char *into = discarded;
+    size_t room = sizeof discarded;
+    bool keeping = length < keep_bytes;
+    if (keeping) {
+        reserve(plan);
+        if (capacity < length + 2) { // only if out_of_memory did not end the process
+            fd.reset();
+            return 0;
+        }
+        into = text.get() + length;
+        room = std::min(capacity - length - 1, keep_bytes - length);
     }
-    ssize_t n = read_retrying(fd.get(), text.get() + length, capacity - length - 1);
+    ssize_t n = read_retrying(fd.get(), into, room);
     if (n > 0) {
-        length += size_t(n);
-    } else if (n == 0) {
+        if (keeping)
+            length += size_t(n);
+        return size_t(n);
+    }
+    if (n == 0) {
         fd.reset();
     } else if (errno != EAGAIN) {
         int error = errno;
@@ -272,6 +355,7 @@ void capture_stream::read_chunk(const capture_plan &plan)
         errno = error;
         plan.read_failed(error);
     }
+    return 0;
 }
 
 void capture_stream::drain(const capture_plan &plan)
@@ -283,11 +367,11 @@ void capture_stream::drain(const capture_plan &plan)
     // cannot keep us here.
     int held = 0;
     if (is_open() && ::ioctl(fd.get(), FIONREAD, &held) == 0) {
-        for (size_t goal = length + size_t(held); is_open() && length < goal;) {
-            size_t before = length;
-            read_chunk(plan);
-            if (length == before)
+        for (size_t left = size_t(held); is_open() && left > 0;) {
+            size_t n = read_chunk(plan);
+            if (n == 0)
                 break;
+            left -= std::min(n, left);
         }
     }
     fd.reset();
@@ -300,11 +384,20 @@ char *capture_stream::hand_over()
     return text.release();
 }
 
-capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_plan &plan)
+capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_plan &plan,
+                    const deadline &limit)
 {
     capture_end end;
     bool reaped = false;
     for (;;) {
+        // Looked at before every select: a child that writes without pause
+        // would never let it time out.
+        int left_ms = limit.remaining_ms();
+        if (left_ms == 0) {
+            kill_child_group(pid);
+            end.timed_out = true;
+            break;
+        }
         fd_set readable;
         FD_ZERO(&readable);
         int highest = -1;
@@ -317,6 +410,8 @@ capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_
         if (highest < 0)
             break;
         struct timeval timeout = {k_capture_poll_seconds, 0};
+        if (left_ms > 0 && left_ms < k_capture_poll_seconds * 1000)
+            timeout = {left_ms / 1000, (left_ms % 1000) * 1000};
         errno = 0;
         int ready = ::select(highest + 1, &readable, nullptr, nullptr, &timeout);
         if (ready > 0) {
@@ -340,8 +435,11 @@ capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_
     }
     for (capture_stream &s : streams)
         s.fd.reset();
-    if (!reaped) {
-        end.waited = wait_child(pid, &end.status, plan.wait_options);
+    if (end.timed_out) {
+        end.waited = wait_child(pid, &end.status, 0);
+        end.wait_error = errno;
+    } else if (!reaped) {
+        end.waited = wait_child_until(pid, &end.status, plan.wait_options, limit, &end.timed_out);
         end.wait_error = errno;
     }
     return end;

@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
+#include <ctime>
 #include <initializer_list>
 #include <span>
 #include <sys/types.h>
@@ -26,6 +28,29 @@ constexpr int k_capture_poll_seconds = 1;
 constexpr int k_exec_failed_status = 255;
 // The bounded list forms pass argument zero and at most this many more.
 constexpr int k_bounded_arguments = 99;
+// Every child that a run waits for while it holds the panel's lock gets at
+// most this long before its process group is killed.
+constexpr int k_child_wait_seconds = 60;
+
+// A moment on the monotonic clock, which setting the system time does not
+// move; the default one never comes. Waits against it poll rather than arm
+// an alarm, so whatever the caller left of SIGALRM does not matter.
+class deadline
+{
+  public:
+    deadline() = default;
+    // The moment `seconds` from now.
+    static deadline after_seconds(int seconds);
+    // False for the deadline that never comes.
+    bool is_set() const { return set_; }
+    // Milliseconds left, rounded up, 0 once it has come; -1 when it never
+    // comes (as poll() takes a timeout).
+    int remaining_ms() const;
+
+  private:
+    timespec at_ = {};
+    bool set_ = false;
+};
 
 // The file a program named by its logical path is executed from: beneath
 // HCP_SYSROOT, except the base-system programs, which are the host's own.
@@ -66,6 +91,10 @@ struct child_plan {
     const char *directory_name = nullptr; // its logical name, for reports
     bool new_session = false;             // setsid()
     bool search_path = false;             // execvp(): a script without "#!" runs under sh
+    // The write end of a close-on-exec pipe, kept by close_inherited: a step
+    // that fails writes its errno there (an int), so the parent tells "could
+    // not run" from any exit status; a program that runs closes it unwritten.
+    int status_fd = -1;
     // Exit status of the child when a step fails.
     int directory_failed = 1;
     int session_failed = 3;
@@ -112,6 +141,16 @@ bool grow_capture(char **text, size_t *capacity);
 // Waits for one child, resuming after an interrupted wait.
 pid_t wait_child(pid_t pid, int *status, int options);
 
+// Kills a child that leads its own process group, and the group: SIGKILL to
+// both, in case it left the group. Only before it is reaped, while its id
+// (and so the group's) cannot have been given to another process.
+void kill_child_group(pid_t pid);
+
+// wait_child() until the deadline at most: past it the child's group is
+// killed (kill_child_group), the child reaped and *timed_out set; *status
+// is then that of the kill.
+pid_t wait_child_until(pid_t pid, int *status, int options, const deadline &limit, bool *timed_out);
+
 // How a runner captures its child's output; the differences between the
 // runners' contracts.
 struct capture_plan {
@@ -134,12 +173,16 @@ struct capture_stream {
     unique_malloc<char> text;
     size_t length = 0;
     size_t capacity = 0;
+    // At most this much is kept; the rest is read and thrown away, so that
+    // the child never blocks on a full pipe.
+    size_t keep_bytes = SIZE_MAX;
 
     bool is_open() const { return static_cast<bool>(fd); }
     // Room for one more byte and the terminator.
     void reserve(const capture_plan &plan);
-    // One read of what the pipe holds now.
-    void read_chunk(const capture_plan &plan);
+    // One read of what the pipe holds now; the bytes taken from the pipe,
+    // kept or not (0 at its end, on a failure and when it would block).
+    size_t read_chunk(const capture_plan &plan);
     // What the pipe still holds once the child has been reaped.
     void drain(const capture_plan &plan);
     // Hands the text to the caller, terminated; nullptr if never read.
@@ -147,19 +190,23 @@ struct capture_stream {
 };
 
 // How the wait for a captured child ended: waitpid()'s result, the status
-// and, when it failed, its errno.
+// and, when it failed, its errno; timed_out when the deadline came first.
 struct capture_end {
     pid_t waited = -1;
     int status = 0;
     int wait_error = 0;
+    bool timed_out = false;
 };
 
 // Reads the streams (their read ends non-blocking) with select(), waking
 // every second; after a quiet second the child is checked without waiting,
 // and once it has ended the capture stops, even if a daemon it started
-// holds the pipes. Waits for the child if the pipes end first. Every read
-// end is closed on return.
-capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_plan &plan);
+// holds the pipes. Waits for the child if the pipes end first. When the
+// deadline comes first the child's group is killed (kill_child_group) and
+// the child reaped; what was read until then is kept. Every read end is
+// closed on return.
+capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_plan &plan,
+                    const deadline &limit = deadline());
 
 // Argument vector of a list form, argument zero first, in memory the caller
 // frees. Without memory for it, out_of_memory reports that and ends the

@@ -10,6 +10,7 @@
 #include "util/owners.hpp"
 
 #include "proc/child.hpp"
+#include "proc/script.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -39,17 +40,6 @@ bool is(const char *action, const char *word)
 bool has_prefix_nocase(const char *name, const char *prefix)
 {
     return strncasecmp(name, prefix, std::strlen(prefix)) == 0;
-}
-
-// The directory part of a script path, as the child changes into it.
-hcp::unique_malloc<char> directory_of(const char *path)
-{
-    const char *slash = std::strrchr(path, '/');
-    if (slash == nullptr)
-        return hcp::unique_malloc<char>(alloc_printf("."));
-    if (slash == path)
-        return hcp::unique_malloc<char>(alloc_printf("/"));
-    return hcp::unique_malloc<char>(alloc_printf("%.*s", int(slash - path), path));
 }
 
 // The script's child reports a directory it cannot enter as the caller
@@ -233,25 +223,15 @@ int run_service_script(const char *script, const char *argv0, const char *action
         print_error(1, "Not a regular file: '%s'", script);
     }
 
-    hcp::unique_malloc<char> logical_dir = directory_of(script);
-    char *real_script = sysroot_path(script);
-    char *real_dir = sysroot_path(logical_dir.get());
-    char *argv[] = {const_cast<char *>(argv0), const_cast<char *>(argument), nullptr};
-    // A session of its own, no descriptors but 0-2, stdin and stdout on
-    // /dev/null, stderr inherited so the script's complaints reach us.
-    hcp::child_plan plan(script, argv, real_script);
-    plan.directory = real_dir;
-    plan.directory_name = logical_dir.get();
-    plan.new_session = true;
-    plan.close_inherited = true;
+    // stdin and stdout on /dev/null, stderr inherited so the script's
+    // complaints reach us.
+    hcp::script_child child(script, argv0, argument);
+    hcp::child_plan &plan = child.plan();
     plan.connect(-1, -1, 2);
     plan.connect_failed[0] = plan.connect_failed[1] = hcp::k_carry_on;
-    plan.search_path = true;
     plan.exec_failed = hcp::k_exit_with_error;
     plan.report = report_script_child;
     pid_t pid = hcp::spawn(plan);
-    std::free(real_script);
-    std::free(real_dir);
     if (pid < 0) {
         print_error(0, "fork: %s for %s: %s\n", description, argv0, std::strerror(errno));
         return -1;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -60,23 +61,56 @@ int open_dev_null()
 
 // Reaps a child whose output is no longer wanted; closing our end first makes
 // a writing child end instead of blocking on a full pipe.
-void abandon_child(hcp::unique_fd &read_end, pid_t pid)
+void abandon_child(hcp::unique_fd &read_end, pid_t pid, const hcp::deadline &limit)
 {
     read_end.reset();
     int status;
-    hcp::wait_child(pid, &status, 0);
+    bool timed_out = false;
+    hcp::wait_child_until(pid, &status, 0, limit, &timed_out);
 }
 
-// Runs the candidate with "-V" into *output; re-runs once after a signal.
-// Returns 0 with the wait status, or -1 when it could not be run.
+// 1 when fd can be read (at once without a deadline), 0 once the deadline
+// has come, -1 with errno when poll() fails. A child that writes without
+// pause still meets its deadline.
+int wait_readable(int fd, const hcp::deadline &limit)
+{
+    if (!limit.is_set())
+        return 1;
+    for (;;) {
+        int left_ms = limit.remaining_ms();
+        if (left_ms == 0)
+            return 0;
+        struct pollfd watched = {fd, POLLIN, 0};
+        int ready = ::poll(&watched, 1, left_ms);
+        if (ready > 0)
+            return 1;
+        if (ready < 0 && errno != EINTR)
+            return -1;
+    }
+}
+
+// run_and_capture() with a deadline: the child then leads a session of its
+// own, and when the deadline comes first its process group is killed and it
+// is reaped: 0 with the kill's wait status, what was read until then and
+// *timed_out set. With the deadline that never comes, run_and_capture().
+int capture_output(char **buffer, size_t *size, int *wait_status, char *const argv[],
+                   char **failure, size_t *failure_free, const hcp::deadline &limit,
+                   bool *timed_out);
+
+// Runs the candidate with "-V" into *output; re-runs once after a signal,
+// but not after the kill at the deadline, which both runs share: the query
+// takes at most k_child_wait_seconds. Returns 0 with the wait status, or -1
+// when it could not be run.
 int run_version_query(const char *candidate, char **output, size_t *size, int *status)
 {
     char *argv[] = {const_cast<char *>(candidate), const_cast<char *>("-V"), nullptr};
     char *failure = nullptr; // not shown: a candidate that cannot run is passed over
     size_t failure_free = 0;
-    int rc = run_and_capture(output, size, status, argv, &failure, &failure_free);
-    if (rc == 0 && WIFSIGNALED(*status))
-        rc = run_and_capture(output, size, status, argv, &failure, &failure_free);
+    hcp::deadline limit = hcp::deadline::after_seconds(hcp::k_child_wait_seconds);
+    bool timed_out = false;
+    int rc = capture_output(output, size, status, argv, &failure, &failure_free, limit, &timed_out);
+    if (rc == 0 && WIFSIGNALED(*status) && !timed_out)
+        rc = capture_output(output, size, status, argv, &failure, &failure_free, limit, &timed_out);
     std::free(failure);
     return rc;
 }
@@ -142,10 +176,12 @@ int patch_level_of(std::string_view version)
 
 } // namespace
 
-extern "C" {
+namespace
+{
 
-int run_and_capture(char **buffer, size_t *size, int *wait_status, char *const argv[],
-                    char **failure, size_t *failure_free)
+int capture_output(char **buffer, size_t *size, int *wait_status, char *const argv[],
+                   char **failure, size_t *failure_free, const hcp::deadline &limit,
+                   bool *timed_out)
 {
     hcp::unique_fd null_in(open_dev_null());
     if (!null_in) {
@@ -166,6 +202,8 @@ int run_and_capture(char **buffer, size_t *size, int *wait_status, char *const a
     plan.connect_failed[0] = k_child_stdin_failed;
     plan.connect_failed[1] = k_child_stdout_failed;
     plan.exec_failed = k_child_exec_failed;
+    plan.new_session = limit.is_set(); // its group is what a kill at the deadline ends
+    plan.session_failed = k_child_exec_failed;
     pid_t pid = hcp::spawn(plan);
     if (pid < 0) {
         note_failure(failure, failure_free, "fork() failed: %s\n", std::strerror(errno));
@@ -177,7 +215,7 @@ int run_and_capture(char **buffer, size_t *size, int *wait_status, char *const a
     // A buffer smaller than one step is grown from nothing, to one step.
     size_t capacity = *buffer != nullptr && *size >= k_capture_step_bytes ? *size : 0;
     size_t used = 0;
-    ssize_t n;
+    ssize_t n = 0;
     do {
         // At least one step of room is free before every read.
         if (capacity - used < k_capture_step_bytes && !hcp::grow_capture(buffer, &capacity)) {
@@ -185,8 +223,20 @@ int run_and_capture(char **buffer, size_t *size, int *wait_status, char *const a
                          ssize_t(capacity + k_capture_step_bytes), std::strerror(errno));
             if (capacity != 0)
                 *size = capacity;
-            abandon_child(read_end, pid);
+            abandon_child(read_end, pid, limit);
             return -1;
+        }
+        int readable = wait_readable(read_end.get(), limit);
+        if (readable < 0) {
+            note_failure(failure, failure_free, "poll(%d) failed: %s\n", read_end.get(),
+                         std::strerror(errno));
+            abandon_child(read_end, pid, limit);
+            return -1;
+        }
+        if (readable == 0) {
+            hcp::kill_child_group(pid);
+            *timed_out = true;
+            break;
         }
         n = hcp::read_retrying(read_end.get(), *buffer + used, k_capture_step_bytes);
         if (n > 0)
@@ -197,16 +247,35 @@ int run_and_capture(char **buffer, size_t *size, int *wait_status, char *const a
     if (n < 0) {
         note_failure(failure, failure_free, "read(%d, buf, %zd) failed: %s\n", read_end.get(),
                      ssize_t(k_capture_step_bytes), std::strerror(errno));
-        abandon_child(read_end, pid);
+        abandon_child(read_end, pid, limit);
         return -1;
     }
     read_end.reset();
-    if (::waitpid(pid, wait_status, 0) != pid) {
+    pid_t waited;
+    if (*timed_out)
+        waited = hcp::wait_child(pid, wait_status, 0);
+    else if (limit.is_set())
+        waited = hcp::wait_child_until(pid, wait_status, 0, limit, timed_out);
+    else
+        waited = ::waitpid(pid, wait_status, 0);
+    if (waited != pid) {
         note_failure(failure, failure_free, "waitpid(%d, &status, 0) failed: %s\n", int(pid),
                      std::strerror(errno));
         return -1;
     }
     return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int run_and_capture(char **buffer, size_t *size, int *wait_status, char *const argv[],
+                    char **failure, size_t *failure_free)
+{
+    bool timed_out = false;
+    return capture_output(buffer, size, wait_status, argv, failure, failure_free, hcp::deadline(),
+                          &timed_out);
 }
 
 void get_apache_path(char **module_magic, int *version_code, int *patch_level)
