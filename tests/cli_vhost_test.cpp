@@ -9,8 +9,10 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -525,6 +527,123 @@ TEST_F(Vhost, LastLineWithoutNewlineStaysSo)
 {
     EXPECT_EQ(generate("one\ntwo @WEBMAIL_DOCROOT@"), "one\ntwo /usr/local/www/horde");
     EXPECT_EQ(generate(""), "");
+}
+
+// The web server's rc.d script, tested by install and enable: like FreeBSD's
+// apache scripts it prints a notice, and here its configtest fails while an
+// include file holds the word BREAKS. It notes every action it is given.
+const char k_rc_script[] = "/usr/local/etc/rc.d/apache22";
+const char k_rc_stand_in[] =
+    "#!/bin/sh\n"
+    "echo \"$1\" >>\"$HCP_SYSROOT/rc-actions\"\n"
+    "[ \"$1\" = configtest ] || exit 0\n"
+    "echo 'Performing sanity check on apache22 configuration:'\n"
+    "if cat \"$HCP_SYSROOT/usr/local/etc/apache22/Includes/\"*.conf 2>/dev/null | grep -q BREAKS; "
+    "then\n"
+    "  printf 'AH00526: Syntax error on line 2:\\n\\nInvalid command BREAKS\\nfourth\\n' >&2\n"
+    "  exit 1\n"
+    "fi\n"
+    "echo 'Syntax OK' >&2\n";
+
+class VhostTested : public Vhost
+{
+  protected:
+    void SetUp() override
+    {
+        Vhost::SetUp();
+        root.write_conf(std::string(k_conf) + "HTTPD_SERVICE apache22\n");
+        root.write(k_rc_script, k_rc_stand_in, 0755);
+    }
+
+    strings rc_actions() const
+    {
+        strings actions;
+        if (!root.exists("/rc-actions"))
+            return actions;
+        std::istringstream in(root.read("/rc-actions"));
+        for (std::string line; std::getline(in, line);)
+            actions.push_back(line);
+        return actions;
+    }
+};
+
+// A new include file that breaks the configuration gives way to the earlier
+// one, the very file with its mode and owner, or to none where there was none.
+TEST_F(VhostTested, NewFileThatBreaksTheConfigurationGivesWay)
+{
+    root.write(k_template, "# new\nBREAKS\n");
+    root.write(k_vhost_file, k_earlier, 0640);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(root.real(k_vhost_file).c_str(), 4241, 4242), 0);
+    }
+    struct stat before;
+    ASSERT_EQ(::stat(root.real(k_vhost_file).c_str(), &before), 0);
+    run_result r = run({"--install", "--name=horde"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, k_create_failed);
+    EXPECT_EQ(r.messages(),
+              (strings{"Apache configuration test failed with the new include file for horde "
+                       "webmail",
+                       "Performing sanity check on apache22 configuration:\n",
+                       "AH00526: Syntax error on line 2:\n", "Invalid command BREAKS\n",
+                       k_create_failed}));
+    EXPECT_EQ(root.read(k_vhost_file), k_earlier);
+    struct stat after;
+    ASSERT_EQ(::stat(root.real(k_vhost_file).c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(include_dir_entries(), strings{"zzz_horde_vhost.conf"});
+    EXPECT_EQ(rc_actions(), (strings{"configtest", "configtest"}));
+
+    std::filesystem::remove(root.real(k_vhost_file));
+    r = run({"--enable", "--name=horde"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(include_dir_entries().empty());
+}
+
+// A configuration broken before the run is not the new file's doing: it stays,
+// with one warning, and the run succeeds.
+TEST_F(VhostTested, ConfigurationBrokenBeforeKeepsTheNewFile)
+{
+    root.write(std::string(k_include_dir) + "/other.conf", "BREAKS\n");
+    root.write(k_template, "# new\n");
+    root.write(k_vhost_file, k_earlier);
+    run_result r = run({"--install", "--name=horde"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    ASSERT_EQ(r.log.size(), 1u);
+    EXPECT_EQ(r.log[0].priority, LOG_WARNING);
+    EXPECT_EQ(r.log[0].message,
+              "Apache configuration test fails also without the new include file for horde "
+              "webmail, which is kept: Performing sanity check on apache22 configuration:\n");
+    EXPECT_EQ(root.read(k_vhost_file), "# new\n");
+    EXPECT_EQ(rc_actions(), (strings{"configtest", "configtest"}));
+    strings entries = include_dir_entries();
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (strings{"other.conf", "zzz_horde_vhost.conf"}));
+}
+
+// Without a script to test with, or with NO_RESTART_DAEMON, nothing is
+// tested; a script that cannot run is said once and the new file stays.
+TEST_F(VhostTested, NothingToTestWithChangesNothing)
+{
+    root.write(k_template, "BREAKS\n");
+    root.write_conf(std::string(k_conf) + "HTTPD_SERVICE apache22\nNO_RESTART_DAEMON 1\n");
+    run_result r = run({"--install", "--name=horde"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.log.empty());
+    EXPECT_TRUE(rc_actions().empty());
+
+    root.write_conf(std::string(k_conf) + "HTTPD_SERVICE apache22\n");
+    ::chmod(root.real(k_rc_script).c_str(), 0644);
+    r = run({"--enable", "--name=horde"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(r.messages(), strings{"Unable to run '/usr/local/etc/rc.d/apache22 configtest': "
+                                    "Permission denied\n"});
+    EXPECT_EQ(root.read(k_vhost_file), "BREAKS\n");
+    EXPECT_EQ(include_dir_entries(), strings{"zzz_horde_vhost.conf"});
 }
 
 } // namespace

@@ -104,8 +104,7 @@ pending_file::~pending_file()
     disarm(slot_);
 }
 
-bool pending_file::create(const char *dir, std::string_view base, std::string_view role,
-                          mode_t mode)
+bool pending_file::name(const char *dir, std::string_view base, std::string_view role)
 {
     install_cleanup_handlers();
     int n = std::snprintf(path_, sizeof path_, "%s/.%.*s.%.*s", dir, int(base.size()), base.data(),
@@ -115,43 +114,76 @@ bool pending_file::create(const char *dir, std::string_view base, std::string_vi
         errno = ENAMETOOLONG;
         return false;
     }
+    return true;
+}
+
+template <typename Make> bool pending_file::make(Make make_file)
+{
     for (int attempt = 0; attempt < k_create_attempts; attempt++) {
-        int fd;
+        int rc;
         int error = 0;
         {
             cleanup_signals_blocked blocked;
-            fd = ::open(real_path_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+            rc = make_file();
             error = errno;
-            if (fd >= 0) {
+            if (rc >= 0) {
                 slot_ = arm(real_path_);
                 created_ = true;
             }
         }
-        if (fd < 0 && error == EEXIST) {
-            // Left by a run that died (or a link planted there): the lock
-            // holder is the only writer, so it goes.
-            if (::unlink(real_path_) != 0 && errno != ENOENT)
-                return false;
-            continue;
-        }
-        if (fd < 0) {
-            errno = error;
+        if (rc >= 0)
+            return true;
+        // Left by a run that died (or a link planted there): the lock
+        // holder is the only writer, so it goes.
+        if (error != EEXIST || (::unlink(real_path_) != 0 && errno != ENOENT)) {
+            errno = error == EEXIST ? errno : error;
             return false;
         }
-        struct stat st;
-        stream_.reset(::fstat(fd, &st) == 0 ? ::fdopen(fd, "w") : nullptr);
-        if (!stream_) {
-            error = errno;
-            ::close(fd);
-            errno = error;
-            return false;
-        }
-        dev_ = st.st_dev;
-        ino_ = st.st_ino;
-        return true;
     }
     errno = EEXIST;
     return false;
+}
+
+bool pending_file::create(const char *dir, std::string_view base, std::string_view role,
+                          mode_t mode)
+{
+    int fd = -1;
+    if (!name(dir, base, role) || !make([&] {
+            return fd = ::open(real_path_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                               mode);
+        }))
+        return false;
+    struct stat st;
+    stream_.reset(::fstat(fd, &st) == 0 ? ::fdopen(fd, "w") : nullptr);
+    if (!stream_) {
+        int error = errno;
+        ::close(fd);
+        errno = error;
+        return false;
+    }
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+    return true;
+}
+
+bool pending_file::link_to(const char *dir, std::string_view base, std::string_view role,
+                           const char *existing)
+{
+    char real_existing[PATH_MAX];
+    struct stat st;
+    if (!name(dir, base, role))
+        return false;
+    if (sysroot_resolve(existing, real_existing, sizeof real_existing) != 0) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    // Never through a link: flags 0 names the link itself.
+    if (!make([&] { return ::linkat(AT_FDCWD, real_existing, AT_FDCWD, real_path_, 0); }) ||
+        ::lstat(real_path_, &st) != 0)
+        return false;
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+    return true;
 }
 
 bool pending_file::take_attributes_of(const char *target)

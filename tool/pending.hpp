@@ -29,6 +29,11 @@ class pending_file
     // Creates it exclusively, never through a symbolic link, with mode under
     // the umask. false with errno when it cannot be created.
     bool create(const char *dir, std::string_view base, std::string_view role, mode_t mode);
+    // Makes it a second name of the file at existing (never followed if a
+    // link), so that the file can be put back at some path by commit().
+    // false with errno.
+    bool link_to(const char *dir, std::string_view base, std::string_view role,
+                 const char *existing);
     FILE *stream() const { return stream_.get(); }
     // When target is a regular file, gives the temporary its permissions
     // and, where this process may set them, its owner and group. false with
@@ -44,6 +49,11 @@ class pending_file
     bool is_pending() const { return created_; }
 
   private:
+    bool name(const char *dir, std::string_view base, std::string_view role);
+    // Runs make_file (>= 0 on success) with the cleanup signals held off,
+    // removing a leftover in the way.
+    template <typename Make> bool make(Make make_file);
+
     char dir_[PATH_MAX] = "";       // as the tool names it
     char path_[PATH_MAX] = "";      // as the tool names it
     char real_path_[PATH_MAX] = ""; // beneath the file-system root

@@ -7,6 +7,7 @@
 #include "hcp_db.h"
 #include "hcp_util.h"
 #include "db/sql.hpp"
+#include "configtest.hpp"
 #include "pending.hpp"
 #include "util/owners.hpp"
 
@@ -283,12 +284,7 @@ int create_webmail_vhost(const char *name, const struct webmail_options *options
         log_printf(LOG_ERR, "Unable to replace some vhost parameters");
         return -1;
     }
-    if (!out.commit(vhost_path)) {
-        log_printf(LOG_ERR, "Unable to replace vhost configuration %s: %s", vhost_path,
-                   std::strerror(errno));
-        return -1;
-    }
-    return 0;
+    return lanternctl::commit_include_file(out, include_dir, base, vhost_path, name);
 }
 
 int remove_webmail_vhost(const char *name)
