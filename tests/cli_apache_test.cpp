@@ -16,7 +16,11 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#if defined(__FreeBSD__)
+#include <sys/procctl.h> // the parent-death signal is procctl's there, prctl's on Linux
+#else
 #include <sys/prctl.h>
+#endif
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -184,7 +188,12 @@ class apache_server
         pid_ = ::fork();
         if (pid_ == 0) {
             ::setpgid(0, 0);
+#if defined(__FreeBSD__)
+            int death_signal = SIGTERM;
+            ::procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &death_signal);
+#else
             ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
             if (::getppid() != parent)
                 ::_exit(1);
             int in = ::open("/dev/null", O_RDONLY);
@@ -192,7 +201,7 @@ class apache_server
             ::dup2(in, 0);
             ::dup2(out, 1);
             ::dup2(out, 2);
-            ::close_range(3, ~0U, 0);
+            ::closefrom(3); // glibc has it too; FreeBSD 13 has no close_range
             ::execl(k_apache, k_apache, "-f", conf.c_str(), "-DFOREGROUND", nullptr);
             ::_exit(127);
         }

@@ -12,7 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#if defined(__FreeBSD__)
+#include <malloc_np.h> // malloc_usable_size there; FreeBSD 13 refuses <malloc.h>
+#else
 #include <malloc.h>
+#endif
 #include <string>
 #include <syslog.h>
 #include <unistd.h>
