@@ -82,11 +82,13 @@ const char k_template[] = R"(<VirtualHost@WEBMAIL_IP_ADDRESS@ 127.0.0.1:{port}>
 </VirtualHost>
 )";
 
-// What the rc.d script of a 2.2 port does for reload: a graceful restart of
-// the running server, which Apache refuses for a configuration it cannot
-// parse. The tool's system-log recorder stays out of it.
+// What the rc.d script of a 2.2 port does for configtest, a test of the
+// server's configuration, and for reload: a graceful restart of the running
+// server, which Apache refuses for a configuration it cannot parse. The
+// tool's system-log recorder stays out of it.
 const char k_rc_script[] = R"(#!/bin/sh
 unset LD_PRELOAD
+[ "$1" = configtest ] && exec /usr/sbin/apache2 -t -f "{own}/httpd.conf"
 [ "$1" = reload ] || exit 64
 read pid < "{own}/run/httpd.pid" && kill -0 "$pid" || exit 69
 exec /usr/sbin/apache2 -f "{own}/httpd.conf" -k graceful
@@ -334,6 +336,27 @@ TEST(CliApache, ServesWhatTheToolWrites)
                                    "TRACE webmail.example.org 403\n"
                                    "GET webmail.example.net 200 horde\n"
                                    "GET atmail.invalid 200 default\n"));
+
+    // A template the server cannot parse leaves the earlier include file, and
+    // the server, as they were.
+    const std::string include = k_include_dir + "/zzz_horde_vhost.conf";
+    const std::string earlier = root.read(include);
+    const std::string template_path = k_webmail_root + "/horde/horde_vhost.conf";
+    root.write(template_path, root.read(template_path) + "NoSuchDirective on\n");
+    auto r = hcp_test::run_tool(root, {"--enable", "--name=horde"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Unable to create vhost configuration for horde webmail\n");
+    ASSERT_GE(r.messages().size(), 3u);
+    EXPECT_EQ(r.messages()[0],
+              "Apache configuration test failed with the new include file for horde webmail");
+    // Apache's own words: where, then what.
+    EXPECT_NE(r.messages()[1].find("zzz_horde_vhost.conf"), std::string::npos);
+    EXPECT_NE(r.messages()[2].find("NoSuchDirective"), std::string::npos) << r.messages()[2];
+    EXPECT_EQ(root.read(include), earlier);
+    command({"--set-default", "--vhost-name=example.com", "--name=horde"});
+    ASSERT_NO_FATAL_FAILURE(serves("GET webmail.example.org 200 horde\n"
+                                   "GET webmail.example.com 200 horde\n"
+                                   "GET webmail.example.net 200 horde\n"));
 }
 
 } // namespace
