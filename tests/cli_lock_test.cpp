@@ -9,9 +9,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <ftw.h>
+#include <functional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <thread>
 #include <unistd.h>
 
@@ -26,6 +28,34 @@ const std::string k_root = "/usr/local/etc/hcp-webmail";
 const char k_include_dir[] = "/usr/local/etc/apache22/Includes";
 const char k_webmails[][10] = {"atmail", "horde", "atmailcom"};
 const hcp_test::identity k_nobody = {65534, 65534};
+
+// Polls until ready() holds, for up to 30 seconds; whether it did.
+bool eventually(const std::function<bool()> &ready)
+{
+    for (int i = 0; i < 3000; i++) {
+        if (ready())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Whether a process other than this one has the file open.
+bool opened_elsewhere(const std::string &path)
+{
+    std::error_code ec;
+    for (const auto &proc : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string pid = proc.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos ||
+            pid == std::to_string(::getpid()))
+            continue;
+        std::error_code gone;
+        for (const auto &fd : std::filesystem::directory_iterator(proc.path() / "fd", gone))
+            if (std::filesystem::read_symlink(fd.path(), gone) == path)
+                return true;
+    }
+    return false;
+}
 
 void chown_tree(const std::string &top, const hcp_test::identity &to)
 {
@@ -113,6 +143,71 @@ TEST_F(CliLock, ChangesWaitForTheHolderAndTheListDoesNot)
     EXPECT_EQ(set_default.status, 0);
     EXPECT_EQ(set_default.out + set_default.err, "");
     EXPECT_EQ(root.read(k_root + "/horde/conf.d/a.example"), "ServerAlias webmail.a.example\n");
+}
+
+// The password file replaced while a run waits for its lock, the safe way:
+// renamed over by one who holds the old file's lock. The run then holds the
+// new file's lock, the one every later run asks for. The install's address
+// query waits on a table lock of ours meanwhile.
+TEST_F(CliLock, WaitingRunLocksTheReplacedFile)
+{
+    const std::string password = root.real("/etc/hcp/.hcp.shadow");
+    int old_lock = hold_lock();
+    db.exec("LOCK TABLES IP_Addresses WRITE");
+    run_result install;
+    std::thread waiting([&] { install = run({"--install", "--name=horde"}); });
+    EXPECT_TRUE(eventually([&] { return opened_elsewhere(password); }));
+
+    root.write("/etc/hcp/.hcp.shadow.new", hcp_test::bench_db::password() + "\n", 0600);
+    EXPECT_EQ(::rename((password + ".new").c_str(), password.c_str()), 0);
+    ::close(old_lock);
+    // Its temporary exists once it is past the lock.
+    EXPECT_TRUE(eventually([&] {
+        for (const auto &e : std::filesystem::directory_iterator(root.real(k_include_dir)))
+            if (e.path().filename().string().starts_with("."))
+                return true;
+        return false;
+    }));
+    int lock = ::open(password.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_NE(::flock(lock, LOCK_EX | LOCK_NB), 0) << "the new file's lock is free";
+    EXPECT_EQ(errno, EWOULDBLOCK);
+    ::close(lock);
+
+    db.exec("UNLOCK TABLES");
+    waiting.join();
+    EXPECT_EQ(install.status, 0);
+    EXPECT_EQ(install.out + install.err, "");
+    EXPECT_TRUE(install.log.empty());
+    EXPECT_EQ(root.read(std::string(k_include_dir) + "/zzz_horde_vhost.conf"),
+              "<VirtualHost 192.0.2.1:80>\n");
+}
+
+// Whoever can open the password file can hold every run up and read the
+// database password: each run that changes state says so, and goes on.
+TEST_F(CliLock, PasswordFileOpenToOtherUsersIsWarnedOf)
+{
+    const std::string warning =
+        "Password file /etc/hcp/.hcp.shadow is open to every user: any local user can read the "
+        "database password and hold this tool's runs up\n";
+    const struct {
+        mode_t mode;
+        bool warned;
+    } cases[] = {{0600, false}, {0640, false}, {0644, true}, {0602, true}, {0601, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << std::oct << c.mode);
+        ASSERT_EQ(::chmod(root.real("/etc/hcp/.hcp.shadow").c_str(), c.mode), 0);
+        ::unlink(root.real(k_root + "/horde/conf.d/a.example").c_str());
+        run_result r =
+            run({"--set-default", "--vhost-name=a.example", "--name=horde", "--no-restart"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out + r.err, "");
+        ASSERT_EQ(r.log.size(), c.warned ? 1u : 0u);
+        if (c.warned) {
+            EXPECT_EQ(r.log[0].priority, LOG_WARNING);
+            EXPECT_EQ(r.log[0].message, warning);
+        }
+        EXPECT_EQ(root.read(k_root + "/horde/conf.d/a.example"), "ServerAlias webmail.a.example\n");
+    }
 }
 
 // Four set-defaults of one vhost with different webmails and four installs of

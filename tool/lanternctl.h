@@ -48,8 +48,10 @@ struct webmail_options {
  * The lock every command that changes state holds until its changes are
  * committed: flock(2) on the panel's password file, which only the panel's
  * operators can open. lock_webmail_state waits up to STATE_LOCK_WAIT_SECONDS
- * for a run that holds it; 0, or -1 with errno (ETIMEDOUT when the wait ran
- * out); logs nothing. unlock_webmail_state lets the next run in; exiting
+ * for a run that holds it, and ends holding the lock of the file that is at
+ * the path then; 0, or -1 with errno (ETIMEDOUT when the wait ran out). It
+ * logs nothing but one warning (LOG_WARNING) when it locked a file that
+ * other users may open. unlock_webmail_state lets the next run in; exiting
  * does too.
  */
 #define STATE_LOCK_PATH "/etc/hcp/.hcp.shadow"

@@ -4,7 +4,9 @@
 // take the lock or hold a run up, and no file has to be created for it.
 // flock(2) belongs to the open file description, so the database code's own
 // opening and closing of the same file leaves it held; the kernel drops it
-// when its holder exits, so a crashed run cannot leave it taken.
+// when its holder exits, so a crashed run cannot leave it taken. A file
+// replaced while a run waited is no longer the lock the next run takes: the
+// run then locks the file now at the path, as pw_lock(3) does.
 #include "lanternctl.h"
 
 #include "hcp_db.h"
@@ -15,6 +17,8 @@
 #include <fcntl.h>
 #include <string_view>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 static_assert(std::string_view(STATE_LOCK_PATH) == HCP_DB_PASSWORD_FILE);
@@ -34,6 +38,16 @@ double seconds_since(const timespec &start)
     return double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
+// Whether the locked descriptor is still the file at the path: one renamed
+// over or removed since it was opened has a lock nobody else will ask for.
+bool is_file_at_path(int fd, struct stat &held)
+{
+    struct stat named;
+    return ::fstat(fd, &held) == 0 && held.st_nlink != 0 &&
+           sysroot_stat(STATE_LOCK_PATH, &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+}
+
 } // namespace
 
 extern "C" {
@@ -42,30 +56,48 @@ extern "C" {
 // whatever the caller left of SIGALRM (blocked or ignored across exec).
 int lock_webmail_state(void)
 {
-    int fd = sysroot_open(STATE_LOCK_PATH, O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
     timespec start;
     ::clock_gettime(CLOCK_MONOTONIC, &start);
     long pause_ns = k_first_pause_ns;
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) {
+    int fd = -1;
+    for (;;) {
+        if (fd < 0 && (fd = sysroot_open(STATE_LOCK_PATH, O_RDONLY | O_CLOEXEC, 0)) < 0)
+            return -1;
+        bool replaced = false;
+        struct stat held;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            if (is_file_at_path(fd, held)) {
+                lock_fd = fd;
+                // Anyone who can open it can hold every run up, and read the
+                // database password besides.
+                if ((held.st_mode & S_IRWXO) != 0)
+                    log_printf(LOG_WARNING,
+                               "Password file %s is open to every user: any local user can read "
+                               "the database password and hold this tool's runs up\n",
+                               STATE_LOCK_PATH);
+                return 0;
+            }
+            ::close(fd);
+            fd = -1;
+            replaced = true;
+        } else if (errno != EWOULDBLOCK && errno != EINTR) {
             int error = errno;
             ::close(fd);
             errno = error;
             return -1;
         }
         if (seconds_since(start) >= STATE_LOCK_WAIT_SECONDS) {
-            ::close(fd);
+            if (fd >= 0)
+                ::close(fd);
             errno = ETIMEDOUT;
             return -1;
         }
+        if (replaced)
+            continue; // the new file at once
         timespec pause = {0, pause_ns};
         ::nanosleep(&pause, nullptr);
         pause_ns = pause_ns * 2 > k_longest_pause_ns ? k_longest_pause_ns : pause_ns * 2;
     }
-    lock_fd = fd;
-    return 0;
 }
 
 void unlock_webmail_state(void)
