@@ -290,8 +290,7 @@ int create_webmail_vhost(const char *name, const struct webmail_options *options
         return -1;
     }
     if (!out.commit(vhost_path)) {
-        log_printf(LOG_ERR, "Unable to replace vhost configuration %s: %s", vhost_path,
-                   std::strerror(errno));
+        log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
         return -1;
     }
     return 0;
