@@ -249,20 +249,23 @@ TEST_F(Vhost, EnableRewritesAndDisableRemoves)
     EXPECT_TRUE(include_dir_entries().empty());
 }
 
-// The replacement keeps what the administrator set on the include file; a
-// link there is replaced, its target neither written nor copied.
-TEST_F(Vhost, ReplacementKeepsModeAndGroup)
+// The replacement keeps what the administrator set on the include file: its
+// permissions, and an owner and a group that are not the run's own; a link
+// there is replaced, its target neither written nor copied.
+TEST_F(Vhost, ReplacementKeepsModeOwnerAndGroup)
 {
     if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root, to give the file another group";
+        GTEST_SKIP() << "needs root, to give the file another owner and group";
+    ASSERT_NE(::getegid(), 4242u);
     root.write(k_template, "# new\n");
     ASSERT_EQ(run({"--install", "--name=horde"}).status, 0);
     root.write(k_vhost_file, k_earlier, 0640);
-    ASSERT_EQ(::chown(root.real(k_vhost_file).c_str(), 0, 4242), 0);
+    ASSERT_EQ(::chown(root.real(k_vhost_file).c_str(), 4243, 4242), 0);
     EXPECT_EQ(run({"--enable", "--name=horde"}).status, 0);
     struct stat st;
     ASSERT_EQ(::lstat(root.real(k_vhost_file).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode, S_IFREG | 0640);
+    EXPECT_EQ(st.st_uid, 4243u);
     EXPECT_EQ(st.st_gid, 4242u);
     EXPECT_EQ(root.read(k_vhost_file), "# new\n");
 
@@ -276,6 +279,33 @@ TEST_F(Vhost, ReplacementKeepsModeAndGroup)
     EXPECT_EQ(st.st_mode, S_IFREG | (0666 & ~mask));
     EXPECT_EQ(root.read(k_vhost_file), "# new\n");
     EXPECT_EQ(root.read("/victim"), "precious\n");
+}
+
+// A file planted at the include path (a hard link to a set-id program, say)
+// passes none of its set-uid, set-gid and sticky bits to what a root run
+// writes; its owner, group and permissions are kept all the same.
+TEST_F(Vhost, ReplacementTakesNoSetIdOrStickyBit)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give the file another owner";
+    root.write(k_template, "# new\n");
+    const mode_t planted_modes[] = {04755, 02755, 01755};
+    for (mode_t planted : planted_modes) {
+        SCOPED_TRACE(testing::Message() << std::oct << planted);
+        root.write(k_vhost_file, k_earlier);
+        // chown clears set-id bits: the mode comes last.
+        ASSERT_EQ(::chown(root.real(k_vhost_file).c_str(), 4243, 4242), 0);
+        ASSERT_EQ(::chmod(root.real(k_vhost_file).c_str(), planted), 0);
+        run_result r = run({"--install", "--name=horde"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.log.empty());
+        struct stat st;
+        ASSERT_EQ(::lstat(root.real(k_vhost_file).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode, S_IFREG | 0755);
+        EXPECT_EQ(st.st_uid, 4243u);
+        EXPECT_EQ(st.st_gid, 4242u);
+        EXPECT_EQ(root.read(k_vhost_file), "# new\n");
+    }
 }
 
 TEST_F(Vhost, RemovalFailureOtherThanMissing)
