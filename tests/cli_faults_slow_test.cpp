@@ -146,8 +146,9 @@ class CliFaultsSlow : public testing::Test
                 // descriptors of the root's files are the tool's own.
                 if (name == "close")
                     call.injected = path.starts_with(top + "/");
-                call.commits = std::ranges::count(k_committing, name) != 0 ||
-                               (std::ranges::count(k_committing_on_temporary, name) != 0 &&
+                call.commits = std::count(k_committing.begin(), k_committing.end(), name) != 0 ||
+                               (std::count(k_committing_on_temporary.begin(),
+                                           k_committing_on_temporary.end(), name) != 0 &&
                                 is_temporary(top, path));
                 traced.push_back(call);
             }
@@ -257,7 +258,7 @@ TEST_F(CliFaultsSlow, EveryFileChangingCallFailsOnce)
                 committing++;
                 strings log = r.messages();
                 EXPECT_EQ(r.status, 255) << "a failed " << what << " was swallowed";
-                EXPECT_TRUE(std::ranges::any_of(log, [](const std::string &m) {
+                EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string &m) {
                     return m.starts_with(k_eio_report);
                 })) << testing::PrintToString(log);
             }
