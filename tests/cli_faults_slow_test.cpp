@@ -32,7 +32,8 @@ const strings k_env = {"ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
 // Each counted and failed on its own: strace numbers the calls per name.
 const strings k_syscalls = {"open",     "openat",    "write",  "fsync",    "rename",
                             "renameat", "renameat2", "unlink", "unlinkat", "mkdir",
-                            "mkdirat",  "close",     "fchmod", "fchown"};
+                            "mkdirat",  "close",     "fchmod", "fchown",   "link",
+                            "linkat"};
 // Calls that commit a change whatever they act on: syncing a file or a
 // directory, renaming, removing...
 const strings k_committing = {"fsync", "rename", "renameat", "renameat2", "unlink", "unlinkat"};
@@ -75,6 +76,10 @@ struct command {
     // A set-default's earlier and new choice, a rename's old and moved one:
     // whatever happens, one of the two is there.
     std::string earlier, chosen;
+    // With the web server's rc.d script, whose configtest fails with or
+    // without the new include file: every step of putting the earlier file
+    // back and the new one again.
+    bool tested = false;
 };
 
 class CliFaultsSlow : public testing::Test
@@ -86,7 +91,7 @@ class CliFaultsSlow : public testing::Test
 
     // The fixed starting state: horde registered and its include file
     // written, example.com served by atmail, example.org by atmailcom.
-    void arrange(const temp_root &root)
+    void arrange(const temp_root &root, const command &c)
     {
         for (const char *table : {"Webmails", "misc", "IP_Addresses"})
             db.exec(std::string("DELETE FROM ") + table);
@@ -94,7 +99,10 @@ class CliFaultsSlow : public testing::Test
         db.exec("INSERT INTO misc VALUES ('FullHostName', 'host.example')");
         db.exec("INSERT INTO IP_Addresses VALUES ('192.0.2.1')");
         root.write_password();
-        root.write_conf("HTTPD_INCLUDE_D " + k_include_dir + "\n");
+        root.write_conf("HTTPD_INCLUDE_D " + k_include_dir + "\n" +
+                        (c.tested ? "HTTPD_SERVICE apache22\n" : ""));
+        if (c.tested)
+            root.write("/usr/local/etc/rc.d/apache22", "#!/bin/sh\necho broken\nexit 1\n", 0755);
         root.write("/usr/sbin/httpd",
                    "#!/bin/sh\necho 'Server version: Apache/2.2.3'\n"
                    "echo \"Server's Module Magic Number: 20051115:3\"\n",
@@ -207,6 +215,7 @@ TEST_F(CliFaultsSlow, EveryFileChangingCallFailsOnce)
     const command commands[] = {
         {{"--install", "--name=horde"}, "", ""},
         {{"--enable", "--name=horde"}, "", ""},
+        {{"--enable", "--name=horde"}, "", "", true},
         {{"--disable", "--name=horde"}, "", ""},
         {{"--remove", "--name=horde"}, "", ""},
         {{"--set-default", "--vhost-name=example.com", "--name=horde", "--no-restart"},
@@ -230,7 +239,7 @@ TEST_F(CliFaultsSlow, EveryFileChangingCallFailsOnce)
         std::vector<traced_call> calls;
         {
             temp_root root;
-            arrange(root);
+            arrange(root, c);
             before = snapshot(root);
             std::string trace = root.dir() + "/.trace";
             run_result r = hcp_test::run_tool_under(
@@ -248,7 +257,7 @@ TEST_F(CliFaultsSlow, EveryFileChangingCallFailsOnce)
             SCOPED_TRACE(what + ", in the run without a fault: " + call.line);
             runs++;
             temp_root root;
-            arrange(root);
+            arrange(root, c);
             run_result r = hcp_test::run_tool_under(
                 {k_strace, "-qq", "-o", "/dev/null", "-e", "trace=" + name, "-e",
                  "inject=" + name + ":error=EIO:when=" + std::to_string(call.n)},
