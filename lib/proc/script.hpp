@@ -44,6 +44,7 @@ struct script_outcome {
         not_run,  // it could not be started or waited for: error
         timed_out // it overran: its process group was killed and it was reaped
     };
+    // How the run ended.
     end how = end::not_run;
     // 0-255 as it exited; 128 + the signal's number when a signal ended it,
     // as sh reports such a command: a crash counts as a failure.
@@ -53,10 +54,11 @@ struct script_outcome {
     // The errno of what kept it from running or from being waited for (not_run).
     int error = 0;
     // Its standard output and error together, in the order written; the first
-    // k_script_output_bytes only (the rest was read and thrown away).
+    // k_script_output_bytes only (the rest was read and thrown away), up to
+    // the kill when it timed out.
     std::string_view output() const { return {output_text, output_length}; }
 
-    // output() with a terminating NUL.
+    // The text of output(), NUL-terminated, and its length.
     char output_text[k_script_output_bytes + 1] = {};
     size_t output_length = 0;
 };
