@@ -24,7 +24,7 @@ namespace
 using hcp::script_outcome;
 
 // The lock is held meanwhile: a wedged test must not hold every later run up.
-constexpr int k_configtest_seconds = 60;
+constexpr int k_configtest_seconds = hcp::k_child_wait_seconds;
 constexpr int k_shown_output_lines = 3;
 constexpr size_t k_copy_chunk_bytes = 8192;
 
