@@ -30,10 +30,9 @@ const char *const k_webmails[] = {"atmail", "horde", "none", "atmailcom"};
 // LeakSanitizer cannot work under ptrace; the other tests look for leaks.
 const strings k_env = {"ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
 // Each counted and failed on its own: strace numbers the calls per name.
-const strings k_syscalls = {"open",     "openat",    "write",  "fsync",    "rename",
-                            "renameat", "renameat2", "unlink", "unlinkat", "mkdir",
-                            "mkdirat",  "close",     "fchmod", "fchown",   "link",
-                            "linkat"};
+const strings k_syscalls = {"open",      "openat", "write",    "fsync", "rename",  "renameat",
+                            "renameat2", "unlink", "unlinkat", "mkdir", "mkdirat", "close",
+                            "fchmod",    "fchown", "link",     "linkat"};
 // Calls that commit a change whatever they act on: syncing a file or a
 // directory, renaming, removing...
 const strings k_committing = {"fsync", "rename", "renameat", "renameat2", "unlink", "unlinkat"};
