@@ -664,6 +664,14 @@ TEST_F(VhostTested, NothingToTestWithChangesNothing)
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(r.log.empty());
     EXPECT_TRUE(rc_actions().empty());
+    // The default service name, whose script is not there: the same, and no
+    // report of the missing script either.
+    root.write_conf(k_conf);
+    r = run({"--install", "--name=horde"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_TRUE(r.log.empty());
+    EXPECT_EQ(root.read(k_vhost_file), "BREAKS\n");
 
     root.write_conf(std::string(k_conf) + "HTTPD_SERVICE apache22\n");
     ::chmod(root.real(k_rc_script).c_str(), 0644);
