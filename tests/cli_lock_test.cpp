@@ -285,6 +285,46 @@ TEST_F(CliLock, OperatorWithoutRootChangesState)
     EXPECT_EQ(db.rows("SELECT enabled FROM Webmails WHERE product_id='horde'").size(), 1u);
 }
 
+// An operator whose new include file breaks the configuration: the earlier
+// file, root's, comes back whole with its permissions and group, whether
+// the operator may link it or (Linux's protected_hardlinks) must copy it.
+TEST_F(CliLock, OperatorKeepsTheEarlierFileWhenTheNewOneBreaksIt)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to run the tool as another user";
+    ASSERT_EQ(::chmod(root.dir().c_str(), 0755), 0);
+    const std::string password = root.real("/etc/hcp/.hcp.shadow");
+    ASSERT_EQ(::chown(password.c_str(), 0, k_nobody.gid), 0);
+    ASSERT_EQ(::chmod(password.c_str(), 0640), 0);
+    root.write_conf(std::string("HTTPD_INCLUDE_D ") + k_include_dir + "\nHTTPD_SERVICE apache22\n");
+    root.write(
+        "/usr/local/etc/rc.d/apache22",
+        "#!/bin/sh\n! grep -qs BREAKS \"$HCP_SYSROOT/usr/local/etc/apache22/Includes/\"*.conf\n",
+        0755);
+    root.write(k_root + "/horde/horde_vhost.conf", "BREAKS\n");
+    const std::string include = std::string(k_include_dir) + "/zzz_horde_vhost.conf";
+    root.write(include, "earlier\n", 0640);
+    chown_tree(root.real(k_include_dir), k_nobody);
+    ASSERT_EQ(::chown(root.real(include).c_str(), 0, k_nobody.gid), 0);
+    chown_tree(root.real(k_root), k_nobody);
+
+    run_result r = hcp_test::run_tool_as(k_nobody, root, {"--install", "--name=horde"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Unable to create vhost configuration for horde webmail\n");
+    ASSERT_FALSE(r.log.empty());
+    EXPECT_EQ(r.log[0].message,
+              "Apache configuration test failed with the new include file for horde webmail");
+    EXPECT_EQ(root.read(include), "earlier\n");
+    struct stat st;
+    ASSERT_EQ(::stat(root.real(include).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_gid, k_nobody.gid);
+    std::vector<std::string> entries;
+    for (const auto &e : std::filesystem::directory_iterator(root.real(k_include_dir)))
+        entries.push_back(e.path().filename().string());
+    EXPECT_EQ(entries, std::vector<std::string>{"zzz_horde_vhost.conf"});
+}
+
 // A local user who is not an operator takes every lock that can be taken on
 // anything of the root, files and directories: a run of root is not delayed.
 TEST_F(CliLock, NoOtherUserCanHoldARunUp)

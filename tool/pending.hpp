@@ -46,7 +46,6 @@ class pending_file
     // longer holds the file it created; when only the sync failed, the new
     // file is in place but may not survive a crash.
     bool commit(const char *target);
-    bool is_pending() const { return created_; }
 
   private:
     bool name(const char *dir, std::string_view base, std::string_view role);
