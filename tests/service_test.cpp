@@ -376,8 +376,8 @@ TEST(RunScriptBounded, RunsTheScriptAsTheReloadDoes)
     // A descriptor the child must not inherit.
     int stray = ::open("/dev/zero", O_RDONLY);
     ASSERT_GE(::dup2(stray, 57), 0);
-    script_outcome o =
-        hcp::run_script_bounded("/usr/local/etc/rc.d/apache22", "configtest", k_generous_seconds);
+    script_outcome o = hcp::run_script_bounded("/usr/local/etc/rc.d/apache22", "configtest",
+                                               hcp::child_deadline(k_generous_seconds));
     ::close(57);
     ::close(stray);
 
@@ -418,8 +418,8 @@ TEST(RunScriptBounded, ExitStatusAndBothOutputsInOrder)
         service_bench b;
         b.script("/usr/local/etc/rc.d/svc", c.body);
         b.root.enter();
-        script_outcome o =
-            hcp::run_script_bounded("/usr/local/etc/rc.d/svc", "configtest", k_generous_seconds);
+        script_outcome o = hcp::run_script_bounded("/usr/local/etc/rc.d/svc", "configtest",
+                                                   hcp::child_deadline(k_generous_seconds));
         ASSERT_EQ(end_name(o.how), std::string("exited"));
         EXPECT_EQ(o.exit_status, c.status);
         EXPECT_EQ(o.signal, c.signal);
@@ -444,7 +444,8 @@ TEST(RunScriptBounded, ScriptThatCannotRunIsNotRun)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.script);
-        script_outcome o = hcp::run_script_bounded(c.script, "configtest", k_generous_seconds);
+        script_outcome o = hcp::run_script_bounded(c.script, "configtest",
+                                                   hcp::child_deadline(k_generous_seconds));
         EXPECT_EQ(end_name(o.how), std::string("not_run"));
         EXPECT_EQ(o.error, c.error);
         EXPECT_EQ(o.output(), "");
@@ -468,7 +469,8 @@ TEST(RunScriptBounded, OverrunKillsTheScriptsProcessGroup)
     sigemptyset(&alarm_only);
     sigaddset(&alarm_only, SIGALRM);
     ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &alarm_only, &before), 0);
-    script_outcome o = hcp::run_script_bounded("/usr/local/etc/rc.d/hang", "configtest", 2);
+    script_outcome o =
+        hcp::run_script_bounded("/usr/local/etc/rc.d/hang", "configtest", hcp::child_deadline(2));
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 
     EXPECT_EQ(end_name(o.how), std::string("timed_out"));

@@ -33,6 +33,42 @@ constexpr long k_longest_pause_ns = 50'000'000; // 50 ms
 constexpr std::array<std::string_view, 4> k_base_system_programs = {"/bin/ps", "/usr/bin/grep",
                                                                     "/usr/bin/awk", "/bin/kill"};
 
+// The highest signal number: FreeBSD's NSIG counts only the old 31.
+#if defined(_SIG_MAXSIG)
+constexpr int k_highest_signal = _SIG_MAXSIG;
+#else
+constexpr int k_highest_signal = NSIG - 1;
+#endif
+
+// The bound all bounded child waits share, while one is set.
+hcp::deadline shared_bound;
+
+// The bounded child being waited for, whose group a handler about to end the
+// process kills; 0 when there is none.
+volatile sig_atomic_t waited_group = 0;
+
+void forget_waited(pid_t pid)
+{
+    if (pid > 0 && waited_group == pid)
+        waited_group = 0;
+}
+
+// Child side: the caller's handlers must not run here, where they would act
+// on the caller's state (remove its files) from another process.
+void reset_caught_signals()
+{
+    for (int signal_number = 1; signal_number <= k_highest_signal; signal_number++) {
+        struct sigaction old;
+        if (::sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler == SIG_DFL ||
+            old.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction action = {};
+        action.sa_handler = SIG_DFL;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal_number, &action, nullptr);
+    }
+}
+
 bool is_base_system_program(std::string_view path)
 {
     for (std::string_view base : k_base_system_programs)
@@ -192,15 +228,50 @@ program_path::program_path(const char *logical)
         error_ = errno;
 }
 
+void share_child_bound(int seconds)
+{
+    shared_bound = deadline::after_seconds(seconds);
+}
+
+void end_shared_child_bound()
+{
+    shared_bound = deadline();
+}
+
+deadline child_deadline(int seconds)
+{
+    return deadline::earlier(deadline::after_seconds(seconds), shared_bound);
+}
+
+void kill_waited_group()
+{
+    pid_t pid = waited_group;
+    if (pid > 0)
+        kill_child_group(pid);
+}
+
 pid_t spawn(const child_plan &plan)
 {
     std::fflush(nullptr);
+    sigset_t all, old;
+    sigfillset(&all);
+    ::sigprocmask(SIG_BLOCK, &all, &old);
     pid_t pid;
     do
         pid = ::fork();
     while (pid < 0 && errno == EINTR);
-    if (pid == 0)
+    if (pid == 0) {
+        reset_caught_signals();
+        ::sigprocmask(SIG_SETMASK, &old, nullptr);
         run_child(plan);
+    }
+    int error = errno;
+    // Published before any signal can come: a handler that ends the caller
+    // takes the child along from its first moment.
+    if (pid > 0 && plan.ends_with_caller)
+        waited_group = pid;
+    ::sigprocmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
     return pid;
 }
 
@@ -261,6 +332,8 @@ pid_t wait_child(pid_t pid, int *status, int options)
     do
         waited = ::waitpid(pid, status, options);
     while (waited < 0 && errno == EINTR);
+    if (waited > 0 && !((options & WUNTRACED) != 0 && WIFSTOPPED(*status)))
+        forget_waited(waited);
     return waited;
 }
 
@@ -287,6 +360,21 @@ int deadline::remaining_ms() const
     return left_ms > INT_MAX ? INT_MAX : int(left_ms);
 }
 
+int deadline::remaining_seconds() const
+{
+    int left_ms = remaining_ms();
+    return left_ms < 0 ? -1 : left_ms / 1000 + (left_ms % 1000 != 0);
+}
+
+deadline deadline::earlier(const deadline &a, const deadline &b)
+{
+    if (!a.set_ || !b.set_)
+        return a.set_ ? a : b;
+    bool a_first = a.at_.tv_sec < b.at_.tv_sec ||
+                   (a.at_.tv_sec == b.at_.tv_sec && a.at_.tv_nsec <= b.at_.tv_nsec);
+    return a_first ? a : b;
+}
+
 void kill_child_group(pid_t pid)
 {
     ::kill(-pid, SIGKILL);
@@ -305,7 +393,9 @@ pid_t wait_child_until(pid_t pid, int *status, int options, const deadline &limi
         int left_ms = limit.remaining_ms();
         if (left_ms == 0)
             break;
-        long pause = std::min(pause_ns, long(left_ms) * 1'000'000L);
+        // Compared in milliseconds first: the product must not overflow a
+        // 32-bit long (FreeBSD's i386 and armv7).
+        long pause = left_ms >= pause_ns / 1'000'000 ? pause_ns : long(left_ms) * 1'000'000L;
         timespec nap = {pause / 1'000'000'000L, pause % 1'000'000'000L};
         ::nanosleep(&nap, nullptr); // cut short by a signal: the loop looks again
         pause_ns = std::min(pause_ns * 2, k_longest_pause_ns);
@@ -428,6 +518,7 @@ capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_
         if (end.waited == 0)
             continue;
         end.wait_error = errno;
+        forget_waited(end.waited);
         reaped = true;
         for (capture_stream &s : streams)
             s.drain(plan);

@@ -46,11 +46,31 @@ class deadline
     // Milliseconds left, rounded up, 0 once it has come; -1 when it never
     // comes (as poll() takes a timeout).
     int remaining_ms() const;
+    // The same in whole seconds, rounded up.
+    int remaining_seconds() const;
+    // The earlier of the two; one that never comes is never the earlier.
+    static deadline earlier(const deadline &a, const deadline &b);
 
   private:
     timespec at_ = {};
     bool set_ = false;
 };
+
+// Makes every bounded child wait of the process, from now on, end within
+// `seconds` from now at the latest, whatever bound each is given: a process
+// that holds a lock others wait for holds it for the children it waits for
+// at most that long in all. end_shared_child_bound() lifts it.
+void share_child_bound(int seconds);
+void end_shared_child_bound();
+// The bound of a child wait that may take `seconds`: the earlier of that
+// and the shared bound.
+deadline child_deadline(int seconds);
+
+// Kills the process group of the bounded child being waited for now, if
+// there is one (a plan with ends_with_caller, until it is reaped).
+// Async-signal-safe: for a handler that is about to end the process, so
+// that nothing of what it waited for outlives it.
+void kill_waited_group();
 
 // The file a program named by its logical path is executed from: beneath
 // HCP_SYSROOT, except the base-system programs, which are the host's own.
@@ -90,7 +110,10 @@ struct child_plan {
     const char *directory = nullptr;      // changed into first, when given
     const char *directory_name = nullptr; // its logical name, for reports
     bool new_session = false;             // setsid()
-    bool search_path = false;             // execvp(): a script without "#!" runs under sh
+    // Its group is what kill_waited_group() kills until it is reaped; only
+    // with new_session.
+    bool ends_with_caller = false;
+    bool search_path = false; // execvp(): a script without "#!" runs under sh
     // The write end of a close-on-exec pipe, kept by close_inherited: a step
     // that fails writes its errno there (an int), so the parent tells "could
     // not run" from any exit status; a program that runs closes it unwritten.
@@ -120,8 +143,11 @@ struct child_plan {
     }
 };
 
-// Flushes stdio, forks and sets up the child by plan. The parent gets the
-// child's id, or -1 with errno when fork() fails; the child never returns.
+// Flushes stdio, forks and sets up the child by plan. Every signal is held
+// off around the fork, and the child takes the default action for each one
+// the caller catches before it unblocks them: a handler of the caller never
+// runs in the child. The parent gets the child's id, or -1 with errno when
+// fork() fails; the child never returns.
 pid_t spawn(const child_plan &plan);
 
 // A pipe whose ends lie above 2 and are inherited by no program run from
@@ -138,7 +164,8 @@ ssize_t read_retrying(int fd, char *buffer, size_t size);
 // with errno, *text untouched, when there is no memory.
 bool grow_capture(char **text, size_t *capacity);
 
-// Waits for one child, resuming after an interrupted wait.
+// Waits for one child, resuming after an interrupted wait; a child reaped
+// is no longer kill_waited_group()'s.
 pid_t wait_child(pid_t pid, int *status, int options);
 
 // Kills a child that leads its own process group, and the group: SIGKILL to

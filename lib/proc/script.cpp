@@ -61,10 +61,9 @@ script_child::script_child(const char *script, const char *argv0, const char *ac
     plan_.search_path = true;
 }
 
-script_outcome run_script_bounded(const char *script, const char *action, int timeout_seconds)
+script_outcome run_script_bounded(const char *script, const char *action, const deadline &limit)
 {
     script_outcome outcome;
-    deadline limit = deadline::after_seconds(timeout_seconds);
 
     capture_stream output;
     output.keep_bytes = k_script_output_bytes;
@@ -78,6 +77,7 @@ script_outcome run_script_bounded(const char *script, const char *action, int ti
     child_plan &plan = child.plan();
     plan.connect(-1, output_write.get(), output_write.get());
     plan.status_fd = status_write.get();
+    plan.ends_with_caller = true;
     pid_t pid = spawn(plan);
     if (pid < 0) {
         outcome.error = errno;

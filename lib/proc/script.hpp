@@ -64,11 +64,12 @@ struct script_outcome {
 };
 
 // Runs `script action` as script_child sets it up (argv0 the script's logical
-// path), stdin on /dev/null, stdout and stderr into one pipe, for at most
-// timeout_seconds on the monotonic clock; whatever the caller left of
-// SIGALRM does not matter. A script that cannot be executed (EACCES, ENOENT,
+// path), stdin on /dev/null, stdout and stderr into one pipe, until the
+// deadline at most (child_deadline() gives one that keeps the shared bound);
+// whatever the caller left of SIGALRM does not matter. Until it is reaped,
+// kill_waited_group() kills its process group. A script that cannot be executed (EACCES, ENOENT,
 // a directory it cannot enter) is not_run with that errno, never an exit
 // status. Reports nothing; ends the process (status 1) only without memory.
-script_outcome run_script_bounded(const char *script, const char *action, int timeout_seconds);
+script_outcome run_script_bounded(const char *script, const char *action, const deadline &limit);
 
 } // namespace hcp

@@ -106,7 +106,7 @@ int run_version_query(const char *candidate, char **output, size_t *size, int *s
     char *argv[] = {const_cast<char *>(candidate), const_cast<char *>("-V"), nullptr};
     char *failure = nullptr; // not shown: a candidate that cannot run is passed over
     size_t failure_free = 0;
-    hcp::deadline limit = hcp::deadline::after_seconds(hcp::k_child_wait_seconds);
+    hcp::deadline limit = hcp::child_deadline(hcp::k_child_wait_seconds);
     bool timed_out = false;
     int rc = capture_output(output, size, status, argv, &failure, &failure_free, limit, &timed_out);
     if (rc == 0 && WIFSIGNALED(*status) && !timed_out)
@@ -203,6 +203,7 @@ int capture_output(char **buffer, size_t *size, int *wait_status, char *const ar
     plan.connect_failed[1] = k_child_stdout_failed;
     plan.exec_failed = k_child_exec_failed;
     plan.new_session = limit.is_set(); // its group is what a kill at the deadline ends
+    plan.ends_with_caller = limit.is_set();
     plan.session_failed = k_child_exec_failed;
     pid_t pid = hcp::spawn(plan);
     if (pid < 0) {
