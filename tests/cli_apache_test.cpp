@@ -348,7 +348,7 @@ TEST(CliApache, ServesWhatTheToolWrites)
     EXPECT_EQ(r.out, "Unable to create vhost configuration for horde webmail\n");
     ASSERT_GE(r.messages().size(), 3u);
     EXPECT_EQ(r.messages()[0],
-              "Apache configuration test failed with the new include file for horde webmail");
+              "Apache configuration test failed with the new include file for horde webmail\n");
     // Apache's own words: where, then what.
     EXPECT_NE(r.messages()[1].find("zzz_horde_vhost.conf"), std::string::npos);
     EXPECT_NE(r.messages()[2].find("NoSuchDirective"), std::string::npos) << r.messages()[2];

@@ -285,9 +285,9 @@ TEST_F(CliLock, OperatorWithoutRootChangesState)
     EXPECT_EQ(db.rows("SELECT enabled FROM Webmails WHERE product_id='horde'").size(), 1u);
 }
 
-// An operator whose new include file breaks the configuration: the earlier
-// file, root's, comes back whole with its permissions and group, whether
-// the operator may link it or (Linux's protected_hardlinks) must copy it.
+// An operator whose new include file breaks the configuration, where he may
+// neither link nor read what root left at the include path (Linux's
+// protected_hardlinks): root's file or symbolic link comes back as it was.
 TEST_F(CliLock, OperatorKeepsTheEarlierFileWhenTheNewOneBreaksIt)
 {
     if (::geteuid() != 0)
@@ -303,26 +303,36 @@ TEST_F(CliLock, OperatorKeepsTheEarlierFileWhenTheNewOneBreaksIt)
         0755);
     root.write(k_root + "/horde/horde_vhost.conf", "BREAKS\n");
     const std::string include = std::string(k_include_dir) + "/zzz_horde_vhost.conf";
-    root.write(include, "earlier\n", 0640);
     chown_tree(root.real(k_include_dir), k_nobody);
-    ASSERT_EQ(::chown(root.real(include).c_str(), 0, k_nobody.gid), 0);
     chown_tree(root.real(k_root), k_nobody);
+    for (bool symlink : {false, true}) {
+        SCOPED_TRACE(symlink ? "root's symbolic link" : "root's file, 0600");
+        if (symlink) {
+            std::filesystem::remove(root.real(include));
+            std::filesystem::create_symlink("/elsewhere/horde.conf", root.real(include));
+        } else {
+            root.write(include, "earlier\n", 0600);
+        }
+        ASSERT_EQ(::lchown(root.real(include).c_str(), 0, 0), 0);
+        struct stat before;
+        ASSERT_EQ(::lstat(root.real(include).c_str(), &before), 0);
 
-    run_result r = hcp_test::run_tool_as(k_nobody, root, {"--install", "--name=horde"});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, "Unable to create vhost configuration for horde webmail\n");
-    ASSERT_FALSE(r.log.empty());
-    EXPECT_EQ(r.log[0].message,
-              "Apache configuration test failed with the new include file for horde webmail");
-    EXPECT_EQ(root.read(include), "earlier\n");
-    struct stat st;
-    ASSERT_EQ(::stat(root.real(include).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(st.st_gid, k_nobody.gid);
-    std::vector<std::string> entries;
-    for (const auto &e : std::filesystem::directory_iterator(root.real(k_include_dir)))
-        entries.push_back(e.path().filename().string());
-    EXPECT_EQ(entries, std::vector<std::string>{"zzz_horde_vhost.conf"});
+        run_result r = hcp_test::run_tool_as(k_nobody, root, {"--install", "--name=horde"});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "Unable to create vhost configuration for horde webmail\n");
+        ASSERT_FALSE(r.log.empty());
+        EXPECT_EQ(r.log[0].message,
+                  "Apache configuration test failed with the new include file for horde webmail\n");
+        struct stat after;
+        ASSERT_EQ(::lstat(root.real(include).c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_uid, 0u);
+        std::vector<std::string> entries;
+        for (const auto &e : std::filesystem::directory_iterator(root.real(k_include_dir)))
+            entries.push_back(e.path().filename().string());
+        EXPECT_EQ(entries, std::vector<std::string>{"zzz_horde_vhost.conf"});
+    }
 }
 
 // A local user who is not an operator takes every lock that can be taken on

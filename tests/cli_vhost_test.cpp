@@ -613,7 +613,7 @@ TEST_F(VhostTested, NewFileThatBreaksTheConfigurationGivesWay)
     EXPECT_EQ(r.out, k_create_failed);
     EXPECT_EQ(r.messages(),
               (strings{"Apache configuration test failed with the new include file for horde "
-                       "webmail",
+                       "webmail\n",
                        "Performing sanity check on apache22 configuration:\n",
                        "AH00526: Syntax error on line 2:\n", "Invalid command BREAKS\n",
                        k_create_failed}));

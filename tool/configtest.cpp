@@ -10,6 +10,7 @@
 #include "proc/script.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -23,10 +24,10 @@ namespace
 
 using hcp::script_outcome;
 
-// The lock is held meanwhile: a wedged test must not hold every later run up.
+// The lock is held meanwhile: a wedged test must not hold every later run up,
+// and the test shares the bound of every child the run waits for under it.
 constexpr int k_configtest_seconds = hcp::k_child_wait_seconds;
 constexpr int k_shown_output_lines = 3;
-constexpr size_t k_copy_chunk_bytes = 8192;
 
 int system_error()
 {
@@ -66,63 +67,40 @@ template <typename Show> void output_lines(const script_outcome &test, int most,
     }
 }
 
-// A test that said nothing either way: the new file stays, with one warning.
-// false when the test did run to its end.
-bool untested(const script_outcome &test, const char *script, const char *name)
+// A test that ran to no end: says why at priority, with what it means for
+// the new file when the test was the first. false when it did run to its end.
+bool undecided(const script_outcome &test, int priority, const char *script, int seconds,
+               const char *kept_untested_name)
 {
     if (test.how == script_outcome::end::not_run)
-        log_printf(LOG_WARNING, "Unable to run '%s configtest': %s\n", script,
+        log_printf(priority, "Unable to run '%s configtest': %s\n", script,
                    std::strerror(test.error));
-    else if (test.how == script_outcome::end::timed_out)
-        log_printf(LOG_WARNING,
+    else if (test.how == script_outcome::end::timed_out && kept_untested_name != nullptr)
+        log_printf(priority,
                    "'%s configtest' did not end within %d seconds and was killed; the new "
                    "include file for %s webmail is kept untested\n",
-                   script, k_configtest_seconds, name);
+                   script, seconds, kept_untested_name);
+    else if (test.how == script_outcome::end::timed_out)
+        log_printf(priority, "'%s configtest' did not end within %d seconds and was killed\n",
+                   script, seconds);
     return test.how != script_outcome::end::exited;
 }
 
-bool copy_contents(const char *from, FILE *to)
+// One run of the test, within what is left of the run's bound for children.
+script_outcome configtest(const char *script, int &seconds)
 {
-    hcp::unique_fd in(sysroot_open(from, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
-    if (!in)
-        return false;
-    char chunk[k_copy_chunk_bytes];
-    ssize_t n;
-    while ((n = ::read(in.get(), chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0 && std::fwrite(chunk, 1, size_t(n), to) != size_t(n))
-            return false;
-    return n == 0;
+    hcp::deadline limit = hcp::child_deadline(k_configtest_seconds);
+    seconds = limit.remaining_seconds();
+    return hcp::run_script_bounded(script, "configtest", limit);
 }
 
-// Keeps the file at vhost_path under a second name, as it is; `had` says
-// whether there was one. A hard link keeps it exactly; where this user may
-// not link it (Linux's protected_hardlinks), a copy keeps its content,
-// permissions and, as far as may be set, its owner and group.
-bool keep_earlier(lanternctl::pending_file &earlier, const char *dir, const char *base,
-                  const char *vhost_path, bool &had)
+void log_refusal(const script_outcome &test, const char *name)
 {
-    char real[PATH_MAX];
-    struct stat st;
-    had = false;
-    if (sysroot_resolve(vhost_path, real, sizeof real) != 0)
-        return false;
-    if (::lstat(real, &st) != 0)
-        return errno == ENOENT;
-    if (S_ISDIR(st.st_mode))
-        return true; // nothing can replace it: the commit fails
-    had = true;
-    if (earlier.link_to(dir, base, "old", vhost_path))
-        return true;
-    if (!S_ISREG(st.st_mode) ||
-        (errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP && errno != ENOTSUP))
-        return false;
-    return earlier.create(dir, base, "old", 0600) && earlier.take_attributes_of(vhost_path) &&
-           copy_contents(vhost_path, earlier.stream()) && earlier.finish();
-}
-
-bool remove_durably(const char *path, const char *dir)
-{
-    return (sysroot_unlink(path) == 0 || errno == ENOENT) && lanternctl::sync_directory(dir);
+    log_printf(LOG_ERR,
+               "Apache configuration test failed with the new include file for %s webmail\n", name);
+    output_lines(test, k_shown_output_lines, [](std::string_view line) {
+        log_printf(LOG_ERR, "%.*s\n", int(line.size()), line.data());
+    });
 }
 
 } // namespace
@@ -137,42 +115,81 @@ int commit_include_file(pending_file &out, const char *dir, const char *base,
     if (!configtest_script(script))
         return out.commit(vhost_path) ? 0 : system_error();
 
-    pending_file earlier;
-    bool had_earlier = false;
-    if (!keep_earlier(earlier, dir, base, vhost_path, had_earlier) || !out.commit(vhost_path))
+    // From here until the decision, the earlier state can come back: from
+    // this run on any way out, from the next run if this one is killed.
+    undo_record undo;
+    if (!undo.keep(dir, base, vhost_path))
         return system_error();
-    script_outcome with_new = hcp::run_script_bounded(script, "configtest", k_configtest_seconds);
-    if (passed(with_new) || untested(with_new, script, name))
-        return 0;
+    if (!out.commit(vhost_path)) {
+        system_error();
+        return undo.roll_back() ? -1 : system_error();
+    }
+    int seconds = 0;
+    script_outcome with_new = configtest(script, seconds);
+    if (passed(with_new) || undecided(with_new, LOG_WARNING, script, seconds, name))
+        return undo.drop() ? 0 : system_error();
 
     // It fails: test again without the new file, kept aside to come back if
     // it was not the cause.
     pending_file kept;
-    if (!kept.link_to(dir, base, "kept", vhost_path) ||
-        !(had_earlier ? earlier.commit(vhost_path) : remove_durably(vhost_path, dir)))
+    if (!kept.link_to(dir, base, "kept", vhost_path)) {
+        system_error();
+        return undo.roll_back() ? -1 : system_error();
+    }
+    if (!undo.roll_back())
         return system_error();
-    script_outcome without = hcp::run_script_bounded(script, "configtest", k_configtest_seconds);
+    script_outcome without = configtest(script, seconds);
     if (passed(without)) {
-        log_printf(LOG_ERR,
-                   "Apache configuration test failed with the new include file for %s webmail",
-                   name);
-        output_lines(with_new, k_shown_output_lines, [](std::string_view line) {
-            log_printf(LOG_ERR, "%.*s\n", int(line.size()), line.data());
-        });
+        log_refusal(with_new, name);
+        return 1;
+    }
+    // A file that failed its test is never armed on a retest that said nothing.
+    if (without.how != script_outcome::end::exited) {
+        log_refusal(with_new, name);
+        undecided(without, LOG_ERR, script, seconds, nullptr);
         return -1;
     }
     // Broken before this run: the administrator is not held up by it.
     if (!kept.commit(vhost_path))
         return system_error();
-    if (!untested(without, script, name)) {
-        std::string_view first;
-        output_lines(without, 1, [&](std::string_view line) { first = line; });
-        log_printf(LOG_WARNING,
-                   "Apache configuration test fails also without the new include file for %s "
-                   "webmail, which is kept: %.*s\n",
-                   name, int(first.size()), first.data());
-    }
+    std::string_view first;
+    output_lines(without, 1, [&](std::string_view line) { first = line; });
+    log_printf(LOG_WARNING,
+               "Apache configuration test fails also without the new include file for %s "
+               "webmail, which is kept: %.*s\n",
+               name, int(first.size()), first.data());
     return 0;
 }
 
 } // namespace lanternctl
+
+extern "C" int recover_include_file(const char *name)
+{
+    const char *dir = conf_get(HTTPD_INCLUDE_D);
+    char base[PATH_BUFFER_BYTES];
+    char vhost_path[PATH_BUFFER_BYTES];
+    int n = std::snprintf(vhost_path, sizeof vhost_path, "%s/zzz_%s_vhost.conf", dir, name);
+    if (n < 0 || size_t(n) >= sizeof vhost_path) {
+        log_printf(LOG_ERR, "Unable to get webserver config name. Buffer too short\n");
+        return -1;
+    }
+    std::snprintf(base, sizeof base, "zzz_%s_vhost.conf", name);
+    if (!lanternctl::undo_record::complete_left(dir, base, vhost_path))
+        return system_error();
+    // The temporaries a killed run left: the new file, and the new file kept
+    // aside while the earlier one was tested alone.
+    bool removed = false;
+    for (const char *role : {"new", "kept"}) {
+        char path[PATH_MAX];
+        n = std::snprintf(path, sizeof path, "%s/.%s.%s", dir, base, role);
+        if (n < 0 || size_t(n) >= sizeof path) {
+            errno = ENAMETOOLONG;
+            return system_error();
+        }
+        if (sysroot_unlink(path) == 0)
+            removed = true;
+        else if (errno != ENOENT)
+            return system_error();
+    }
+    return !removed || lanternctl::sync_directory(dir) ? 0 : system_error();
+}

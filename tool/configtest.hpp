@@ -10,11 +10,14 @@ namespace lanternctl
 
 // Commits `out` (the complete temporary "<dir>/.<base>.new") over vhost_path.
 // Unless hcp.conf has NO_RESTART_DAEMON or the HTTPD_SERVICE script is not a
-// regular file, then runs "<script> configtest": when it fails with the new
-// file and passes with the earlier one (or none), the earlier state is put
-// back; when it fails either way, the new file stays. 0, or -1 after logging
-// why; the path holds the earlier file or the new one, whole, on every way
-// out, also when the run is killed.
+// regular file, the earlier file (or the fact that there was none) is first
+// kept as the undo record, and "<script> configtest" run: when it fails with
+// the new file and passes without it, the earlier state is put back; when it
+// fails either way, the new file stays. 0 when the new file is in place; 1
+// when the test refused it and the earlier state is back; -1 after logging
+// why. On every way out, also when the run is killed, the path holds the
+// earlier file or the new one, whole, and a new one that failed the test
+// stays only when the configuration was broken before.
 int commit_include_file(pending_file &out, const char *dir, const char *base,
                         const char *vhost_path, const char *name);
 

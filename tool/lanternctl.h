@@ -51,11 +51,14 @@ struct webmail_options {
  * for a run that holds it, and ends holding the lock of the file that is at
  * the path then; 0, or -1 with errno (ETIMEDOUT when the wait ran out). It
  * logs nothing but one warning (LOG_WARNING) when it locked a file that
- * other users may open. unlock_webmail_state lets the next run in; exiting
- * does too.
+ * other users may open. From then on, the children the run waits for (the
+ * web server's -V and configtest) end within STATE_LOCK_CHILD_SECONDS in
+ * all, and SIGINT, SIGTERM and SIGHUP clean up before they end the run.
+ * unlock_webmail_state lets the next run in; exiting does too.
  */
 #define STATE_LOCK_PATH "/etc/hcp/.hcp.shadow"
-#define STATE_LOCK_WAIT_SECONDS 60
+#define STATE_LOCK_CHILD_SECONDS 60
+#define STATE_LOCK_WAIT_SECONDS 90
 int lock_webmail_state(void);
 void unlock_webmail_state(void);
 
@@ -67,6 +70,14 @@ int update_webmail_record(const char *name, int command, const struct webmail_op
 int print_webmails_list(void);
 
 /* Virtual-host include files. */
+/*
+ * Completes what a killed run left of the webmail's include file, under the
+ * lock and before anything else touches it: an undo record rolled back (the
+ * earlier file back, or the new one removed where there was none), the
+ * fixed-name temporaries removed, all durably. 0, or -1 after logging why,
+ * the undo record then still there.
+ */
+int recover_include_file(const char *name);
 int create_webmail_vhost(const char *name, const struct webmail_options *options);
 int remove_webmail_vhost(const char *name);
 int replace_token(char *destination, size_t capacity, const char *source, const char *value,

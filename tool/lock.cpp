@@ -11,6 +11,8 @@
 
 #include "hcp_db.h"
 #include "hcp_util.h"
+#include "pending.hpp"
+#include "proc/child.hpp"
 
 #include <cerrno>
 #include <ctime>
@@ -22,6 +24,9 @@
 #include <unistd.h>
 
 static_assert(std::string_view(STATE_LOCK_PATH) == HCP_DB_PASSWORD_FILE);
+static_assert(STATE_LOCK_CHILD_SECONDS == hcp::k_child_wait_seconds);
+// A waiting run outlasts a holder within its bound, and the holder's own work.
+static_assert(STATE_LOCK_WAIT_SECONDS >= STATE_LOCK_CHILD_SECONDS + 30);
 
 namespace
 {
@@ -68,6 +73,11 @@ int lock_webmail_state(void)
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
             if (is_file_at_path(fd, held)) {
                 lock_fd = fd;
+                // Whatever the run waits for under the lock ends within one
+                // bound in all, which the waiting of the next run covers; a
+                // signal that ends the run meanwhile takes it along.
+                hcp::share_child_bound(STATE_LOCK_CHILD_SECONDS);
+                lanternctl::install_cleanup_handlers();
                 // Anyone who can open it can hold every run up, and read the
                 // database password besides.
                 if ((held.st_mode & S_IRWXO) != 0)
@@ -105,6 +115,7 @@ void unlock_webmail_state(void)
     if (lock_fd >= 0)
         ::close(lock_fd);
     lock_fd = -1;
+    hcp::end_shared_child_bound();
 }
 
 } // extern "C"

@@ -226,6 +226,10 @@ int dispatch(command_line &cl, const webmail_options &options)
         return 0;
     case CMD_INSTALL:
     case CMD_ENABLE:
+        if (recover_include_file(cl.name) != 0) {
+            report("Unable to create vhost configuration for %s webmail\n", cl.name);
+            return k_exit_failure;
+        }
         if (update_webmail_record(cl.name, cl.command, &options) != 0) {
             report("Unable to change record into database\n");
             return k_exit_failure;
@@ -237,6 +241,10 @@ int dispatch(command_line &cl, const webmail_options &options)
         return 0;
     case CMD_REMOVE:
     case CMD_DISABLE:
+        if (recover_include_file(cl.name) != 0) {
+            report("Unable to remove vhost configuration for %s webmail\n", cl.name);
+            return k_exit_failure;
+        }
         if (update_webmail_record(cl.name, cl.command, &options) != 0) {
             report("Unable to change record into database\n");
             return k_exit_failure;

@@ -1,11 +1,14 @@
 // Temporaries of the files Apache reads: created exclusively beside the live
-// file, renamed over it when complete, removed on every other way out.
+// file, renamed over it when complete, removed on every other way out; and
+// the undo record of a change that is not yet decided.
 #include "pending.hpp"
 
 #include "hcp_util.h"
+#include "proc/child.hpp"
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,31 +26,63 @@ constexpr int k_armed_slots = 4;
 char armed_paths[k_armed_slots][PATH_MAX];
 volatile sig_atomic_t armed[k_armed_slots];
 
-extern "C" void remove_armed_and_die(int signal_number)
+// The undo record the signal handler rolls back, beneath the file-system
+// root; at most one at a time.
+struct undo_paths {
+    char record[PATH_MAX];
+    char target[PATH_MAX];
+    char dir[PATH_MAX];
+    bool had_earlier;
+};
+undo_paths undo;
+volatile sig_atomic_t undo_armed;
+
+// Only async-signal-safe calls from here to roll_back_paths(): the handler
+// runs them too.
+bool sync_real_directory(const char *dir)
 {
+    int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool synced = lanternctl::sync_directory_fd(fd);
+    int error = errno;
+    ::close(fd);
+    errno = error;
+    return synced;
+}
+
+bool unlink_if_there(const char *path)
+{
+    return ::unlink(path) == 0 || errno == ENOENT;
+}
+
+// Puts the earlier state of target back from its record, durably, and
+// removes the record; false with errno, the record then still there.
+bool roll_back_paths(const undo_paths &paths)
+{
+    if (paths.had_earlier) {
+        if (::rename(paths.record, paths.target) != 0)
+            return false;
+        // Two names of one file: rename() leaves both, and the record goes now.
+        return unlink_if_there(paths.record) && sync_real_directory(paths.dir);
+    }
+    // The new file goes before the record that says it was never there.
+    return unlink_if_there(paths.target) && sync_real_directory(paths.dir) &&
+           unlink_if_there(paths.record) && sync_real_directory(paths.dir);
+}
+
+extern "C" void clean_up_and_die(int signal_number)
+{
+    int error = errno;
+    hcp::kill_waited_group();
+    if (undo_armed)
+        roll_back_paths(undo);
     for (int slot = 0; slot < k_armed_slots; slot++)
         if (armed[slot])
             ::unlink(armed_paths[slot]);
+    errno = error;
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number); // delivered, by default, once the handler returns
-}
-
-void install_cleanup_handlers()
-{
-    static bool installed = false;
-    if (installed)
-        return;
-    installed = true;
-    for (int signal_number : k_cleanup_signals) {
-        struct sigaction old = {};
-        // A signal the caller ignores (nohup) stays ignored.
-        if (::sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
-            continue;
-        struct sigaction action = {};
-        action.sa_handler = remove_armed_and_die;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(signal_number, &action, nullptr);
-    }
 }
 
 // Holds the cleanup signals off while a temporary comes into being or goes:
@@ -70,6 +105,23 @@ class cleanup_signals_blocked
   private:
     sigset_t old_;
 };
+
+// The record's paths for a target, beneath the file-system root; false
+// (ENAMETOOLONG) when they do not fit.
+bool resolve_undo_paths(undo_paths &paths, const char *dir, std::string_view base,
+                        std::string_view role, const char *target)
+{
+    char record[PATH_MAX];
+    int n = std::snprintf(record, sizeof record, "%s/.%.*s.%.*s", dir, int(base.size()),
+                          base.data(), int(role.size()), role.data());
+    if (n < 0 || size_t(n) >= sizeof record || sysroot_resolve(record, paths.record, PATH_MAX) ||
+        sysroot_resolve(target, paths.target, PATH_MAX) ||
+        sysroot_resolve(dir, paths.dir, PATH_MAX)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
 
 int arm(const char *real_path)
 {
@@ -236,6 +288,130 @@ bool pending_file::commit(const char *target)
     created_ = false;
     disarm(slot_);
     return sync_directory(dir_);
+}
+
+void install_cleanup_handlers()
+{
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
+    for (int signal_number : k_cleanup_signals) {
+        struct sigaction old = {};
+        // A signal the caller ignores (nohup) stays ignored.
+        if (::sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction action = {};
+        action.sa_handler = clean_up_and_die;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal_number, &action, nullptr);
+    }
+}
+
+undo_record::~undo_record()
+{
+    if (armed_)
+        undo_armed = 0;
+}
+
+bool undo_record::keep(const char *dir, std::string_view base, const char *target)
+{
+    install_cleanup_handlers();
+    cleanup_signals_blocked blocked;
+    struct stat st;
+    if (undo_armed) { // the handler knows one record only
+        errno = EBUSY;
+        return false;
+    }
+    if (!resolve_undo_paths(undo, dir, base, "old", target))
+        return false;
+    if (::lstat(undo.target, &st) != 0) {
+        if (errno != ENOENT || !resolve_undo_paths(undo, dir, base, "absent", target))
+            return false;
+        undo.had_earlier = false;
+        int fd = ::open(undo.record, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 || ::close(fd) != 0 || !sync_real_directory(undo.dir)) {
+            int error = errno;
+            if (fd >= 0)
+                ::unlink(undo.record);
+            errno = error;
+            return false;
+        }
+    } else if (S_ISDIR(st.st_mode)) {
+        return true; // nothing to keep: the commit fails
+    } else {
+        undo.had_earlier = true;
+        // Never through a link: flags 0 names the link itself.
+        if (::linkat(AT_FDCWD, undo.target, AT_FDCWD, undo.record, 0) == 0) {
+            if (!sync_real_directory(undo.dir)) {
+                int error = errno;
+                ::unlink(undo.record);
+                errno = error;
+                return false;
+            }
+        } else {
+            if (errno != EPERM && errno != EACCES && errno != EMLINK && errno != EOPNOTSUPP &&
+                errno != ENOTSUP)
+                return false;
+            // Moved aside, never over a file there: the commit that follows
+            // at once syncs both renames.
+            struct stat record_st;
+            if (::lstat(undo.record, &record_st) == 0)
+                errno = EEXIST;
+            if (errno != ENOENT || ::rename(undo.target, undo.record) != 0)
+                return false;
+        }
+    }
+    armed_ = true;
+    undo_armed = 1;
+    return true;
+}
+
+bool undo_record::drop()
+{
+    if (!armed_)
+        return true;
+    cleanup_signals_blocked blocked;
+    if (::unlink(undo.record) != 0)
+        return false;
+    armed_ = false;
+    undo_armed = 0;
+    return sync_real_directory(undo.dir);
+}
+
+bool undo_record::roll_back()
+{
+    if (!armed_)
+        return true;
+    cleanup_signals_blocked blocked;
+    if (!roll_back_paths(undo))
+        return false;
+    armed_ = false;
+    undo_armed = 0;
+    return true;
+}
+
+bool undo_record::complete_left(const char *dir, std::string_view base, const char *target)
+{
+    undo_paths earlier, absent;
+    if (!resolve_undo_paths(earlier, dir, base, "old", target) ||
+        !resolve_undo_paths(absent, dir, base, "absent", target))
+        return false;
+    earlier.had_earlier = true;
+    absent.had_earlier = false;
+    struct stat st;
+    bool there = ::lstat(earlier.record, &st) == 0;
+    if (!there && errno != ENOENT)
+        return false;
+    // A directory there is none of this tool's: the next keep() refuses it.
+    bool had_earlier = there && !S_ISDIR(st.st_mode);
+    if (had_earlier && !roll_back_paths(earlier))
+        return false;
+    if (::lstat(absent.record, &st) != 0)
+        return errno == ENOENT;
+    if (had_earlier) // only the earlier file tells what was there
+        return unlink_if_there(absent.record) && sync_real_directory(absent.dir);
+    return roll_back_paths(absent);
 }
 
 bool sync_directory(const char *dir)

@@ -63,6 +63,46 @@ class pending_file
     hcp::unique_file stream_;
 };
 
+// What a run keeps to undo its change of one file until it has decided: the
+// earlier file under a second name "<dir>/.<base>.old", or, where there was
+// none, the empty marker "<dir>/.<base>.absent". It is no temporary: nothing
+// removes it but the decision. A run ended meanwhile by SIGINT, SIGTERM or
+// SIGHUP rolls it back; one killed outright leaves it for the next run, whose
+// complete_left() rolls it back before anything else. The lock holder is
+// the only one to keep one.
+class undo_record
+{
+  public:
+    undo_record() = default;
+    undo_record(const undo_record &) = delete;
+    undo_record &operator=(const undo_record &) = delete;
+    ~undo_record(); // leaves the record where it is
+
+    // Keeps the file at target aside, durably: a second name of it; where
+    // this user may not link it (Linux's protected_hardlinks), the file
+    // itself, renamed, and target has then no file until the new one is
+    // committed. Keeps nothing for a directory, which no file can replace.
+    // false with errno, having kept nothing.
+    bool keep(const char *dir, std::string_view base, const char *target);
+    // The change stays: the record goes, durably. false with errno, and
+    // what is left of the record is for the next run to roll back.
+    bool drop();
+    // The earlier state back at target, durably, and the record gone.
+    // false with errno: the record stays for the next run.
+    bool roll_back();
+    // Rolls back a record that a run killed outright left for target, if
+    // there is one. false with errno: it stays.
+    static bool complete_left(const char *dir, std::string_view base, const char *target);
+
+  private:
+    bool armed_ = false;
+};
+
+// From now until exit, SIGINT, SIGTERM and SIGHUP first kill the child the
+// run waits for, roll back an undo record and remove the temporaries; a
+// signal the caller ignores stays ignored.
+void install_cleanup_handlers();
+
 // Makes the entries of a directory (a rename or an unlink in it) durable.
 // false with errno.
 bool sync_directory(const char *dir);

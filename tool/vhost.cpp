@@ -284,7 +284,8 @@ int create_webmail_vhost(const char *name, const struct webmail_options *options
         log_printf(LOG_ERR, "Unable to replace some vhost parameters");
         return -1;
     }
-    return lanternctl::commit_include_file(out, include_dir, base, vhost_path, name);
+    // Refused by the web server's test: the earlier file is back, and the run fails.
+    return lanternctl::commit_include_file(out, include_dir, base, vhost_path, name) == 0 ? 0 : -1;
 }
 
 int remove_webmail_vhost(const char *name)
