@@ -79,7 +79,15 @@ struct command {
     // without the new include file: every step of putting the earlier file
     // back and the new one again.
     bool tested = false;
+    // ...or fails with the new include file only, which the run refuses.
+    bool refused = false;
 };
+
+// What a tested run keeps until it has decided, and its temporaries: a failed
+// step may leave them, for the next run to roll back and remove.
+const strings k_guard_names = {
+    k_include_dir + "/.zzz_horde_vhost.conf.old", k_include_dir + "/.zzz_horde_vhost.conf.absent",
+    k_include_dir + "/.zzz_horde_vhost.conf.new", k_include_dir + "/.zzz_horde_vhost.conf.kept"};
 
 class CliFaultsSlow : public testing::Test
 {
@@ -99,9 +107,13 @@ class CliFaultsSlow : public testing::Test
         db.exec("INSERT INTO IP_Addresses VALUES ('192.0.2.1')");
         root.write_password();
         root.write_conf("HTTPD_INCLUDE_D " + k_include_dir + "\n" +
-                        (c.tested ? "HTTPD_SERVICE apache22\n" : ""));
+                        (c.tested || c.refused ? "HTTPD_SERVICE apache22\n" : ""));
         if (c.tested)
             root.write("/usr/local/etc/rc.d/apache22", "#!/bin/sh\necho broken\nexit 1\n", 0755);
+        if (c.refused)
+            root.write("/usr/local/etc/rc.d/apache22",
+                       "#!/bin/sh\n! grep -qs VirtualHost \"$HCP_SYSROOT" + k_include + "\"\n",
+                       0755);
         root.write("/usr/sbin/httpd",
                    "#!/bin/sh\necho 'Server version: Apache/2.2.3'\n"
                    "echo \"Server's Module Magic Number: 20051115:3\"\n",
@@ -215,6 +227,7 @@ TEST_F(CliFaultsSlow, EveryFileChangingCallFailsOnce)
         {{"--install", "--name=horde"}, "", ""},
         {{"--enable", "--name=horde"}, "", ""},
         {{"--enable", "--name=horde"}, "", "", true},
+        {{"--enable", "--name=horde"}, "", "", false, true},
         {{"--disable", "--name=horde"}, "", ""},
         {{"--remove", "--name=horde"}, "", ""},
         {{"--set-default", "--vhost-name=example.com", "--name=horde", "--no-restart"},
@@ -234,7 +247,7 @@ TEST_F(CliFaultsSlow, EveryFileChangingCallFailsOnce)
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
         // Once without a fault: the state after, and the calls made.
         files before, after;
-        strings rows_after;
+        strings rows_after, refusal;
         std::vector<traced_call> calls;
         {
             temp_root root;
@@ -243,9 +256,10 @@ TEST_F(CliFaultsSlow, EveryFileChangingCallFailsOnce)
             std::string trace = root.dir() + "/.trace";
             run_result r = hcp_test::run_tool_under(
                 {k_strace, "-qq", "-y", "-o", trace, "-e", "trace=" + traced}, root, c.args, k_env);
-            ASSERT_EQ(r.status, 0) << r.out << r.err;
+            ASSERT_EQ(r.status, c.refused ? 255 : 0) << r.out << r.err;
             after = snapshot(root);
             rows_after = rows();
+            refusal = r.messages();
             calls = read_trace(root, trace);
         }
         for (const traced_call &call : calls) {
@@ -270,16 +284,33 @@ TEST_F(CliFaultsSlow, EveryFileChangingCallFailsOnce)
                     return m.starts_with(k_eio_report);
                 })) << testing::PrintToString(log);
             }
+            // The file the run refused, or left untested, stays only beside
+            // the earlier one kept to come back.
+            const std::string kept = k_guard_names[0];
+            bool undo_kept = root.exists(kept) && root.read(kept) == *before.at(k_include);
             for (const auto &[path, content] : now) {
-                EXPECT_TRUE(content == before.at(path) || content == after.at(path))
+                EXPECT_TRUE(content == before.at(path) || content == after.at(path) ||
+                            (path == k_include && undo_kept))
                     << path << " holds " << content.value_or("<absent>");
                 EXPECT_TRUE(!content || !content->empty()) << path;
             }
-            EXPECT_EQ(leftovers(root), strings{});
+            strings left = leftovers(root);
+            if (c.tested || c.refused) {
+                std::erase_if(left, [](const std::string &path) {
+                    return std::count(k_guard_names.begin(), k_guard_names.end(), path) != 0;
+                });
+                // The next run completes what this one left, and ends as a
+                // run without a fault does.
+                run_result next = hcp_test::run_tool(root, c.args, k_env);
+                EXPECT_EQ(next.status, c.refused ? 255 : 0) << next.out;
+                EXPECT_EQ(snapshot(root), after);
+                EXPECT_EQ(leftovers(root), strings{});
+            }
+            EXPECT_EQ(left, strings{});
             if (!c.earlier.empty()) {
                 EXPECT_TRUE(now.at(c.earlier) || now.at(c.chosen)) << "no webmail left";
             }
-            if (r.status == 0) {
+            if (r.status == 0 || (c.refused && r.messages() == refusal)) {
                 EXPECT_EQ(now, after);
                 EXPECT_EQ(rows(), rows_after);
             }

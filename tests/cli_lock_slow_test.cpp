@@ -37,7 +37,7 @@ TEST(CliLockSlow, GivesUpAfterItsBoundAndChangesNothing)
     ::close(lock);
 
     const std::string msg =
-        "Unable to lock /etc/hcp/.hcp.shadow: still taken after waiting 60 seconds\n";
+        "Unable to lock /etc/hcp/.hcp.shadow: still taken after waiting 90 seconds\n";
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, msg);
     EXPECT_EQ(r.err, "");

@@ -571,9 +571,18 @@ const char k_rc_stand_in[] =
     "if cat \"$HCP_SYSROOT/usr/local/etc/apache22/Includes/\"*.conf 2>/dev/null | grep -q BREAKS; "
     "then\n"
     "  printf 'AH00526: Syntax error on line 2:\\n\\nInvalid command BREAKS\\nfourth\\n' >&2\n"
+    "  [ -e \"$HCP_SYSROOT/once\" ] && chmod -x \"$0\"\n"
     "  exit 1\n"
     "fi\n"
     "echo 'Syntax OK' >&2\n";
+// A configtest or -V that never ends: it notes its group, the tool that
+// runs it and its own child.
+const char k_hanging_stand_in[] = "#!/bin/sh\n"
+                                  "echo $$ >\"$HCP_SYSROOT/group\"\n"
+                                  "echo $PPID >\"$HCP_SYSROOT/tool\"\n"
+                                  "sleep 600 &\n"
+                                  "echo $! >\"$HCP_SYSROOT/child\"\n"
+                                  "wait\n";
 
 class VhostTested : public Vhost
 {
@@ -583,6 +592,25 @@ class VhostTested : public Vhost
         Vhost::SetUp();
         root.write_conf(std::string(k_conf) + "HTTPD_SERVICE apache22\n");
         root.write(k_rc_script, k_rc_stand_in, 0755);
+    }
+
+    // Starts an install whose configtest or -V (at `hangs`) never ends, and
+    // sends the tool the signal once the stand-in has started its child.
+    run_result interrupted_install(const std::string &hangs, int signal_number)
+    {
+        const std::string saved = root.read(hangs);
+        for (const char *note : {"/group", "/tool", "/child"})
+            std::filesystem::remove(root.real(note));
+        root.write(hangs, k_hanging_stand_in, 0755);
+        run_result r;
+        std::thread install([&] { r = run({"--install", "--name=horde"}); });
+        for (int i = 0; i < 3000 && root.read("/child").find('\n') == std::string::npos; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ::kill(std::stoi(root.read("/tool")), signal_number);
+        install.join();
+        root.write(hangs, saved, 0755);
+        EXPECT_EQ(r.status, 128 + signal_number);
+        return r;
     }
 
     strings rc_actions() const
@@ -630,6 +658,77 @@ TEST_F(VhostTested, NewFileThatBreaksTheConfigurationGivesWay)
     r = run({"--enable", "--name=horde"});
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(include_dir_entries().empty());
+
+    // A test without the new file that cannot run decides nothing: the file
+    // that failed is not armed, and the run fails.
+    root.write(k_vhost_file, k_earlier);
+    root.write("/once", "");
+    r = run({"--enable", "--name=horde"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.messages(),
+              (strings{"Apache configuration test failed with the new include file for horde "
+                       "webmail\n",
+                       "Performing sanity check on apache22 configuration:\n",
+                       "AH00526: Syntax error on line 2:\n", "Invalid command BREAKS\n",
+                       "Unable to run '/usr/local/etc/rc.d/apache22 configtest': Permission "
+                       "denied\n",
+                       k_create_failed}));
+    EXPECT_EQ(root.read(k_vhost_file), k_earlier);
+    EXPECT_EQ(include_dir_entries(), strings{"zzz_horde_vhost.conf"});
+}
+
+// A run ended by SIGTERM, SIGINT or SIGHUP while it waits for the web server
+// (its configtest, its -V) puts the earlier state back, and nothing of what it
+// waited for outlives it.
+TEST_F(VhostTested, SignalDuringTheTestPutsTheEarlierStateBack)
+{
+    root.write(k_template, "# new\n");
+    const struct {
+        int signal_number;
+        const char *hangs;
+        bool had_earlier;
+    } cases[] = {
+        {SIGTERM, k_rc_script, true},
+        {SIGINT, k_rc_script, false},
+        {SIGHUP, "/usr/sbin/httpd", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.signal_number);
+        std::filesystem::remove(root.real(k_vhost_file));
+        if (c.had_earlier)
+            root.write(k_vhost_file, k_earlier);
+        interrupted_install(c.hangs, c.signal_number);
+        EXPECT_EQ(include_dir_entries(),
+                  c.had_earlier ? strings{"zzz_horde_vhost.conf"} : strings{});
+        if (c.had_earlier) {
+            EXPECT_EQ(root.read(k_vhost_file), k_earlier);
+        }
+        EXPECT_FALSE(hcp_test::still_runs(std::stoi(root.read("/child"))));
+    }
+}
+
+// A run killed outright during the test leaves its undo record, which the next
+// run that touches the include file rolls back before anything else: the
+// killed run's untested file never passes for the earlier one.
+TEST_F(VhostTested, KilledRunIsUndoneByTheNextRun)
+{
+    root.write(k_template, "BREAKS\n");
+    for (bool had_earlier : {true, false}) {
+        SCOPED_TRACE(had_earlier);
+        std::filesystem::remove(root.real(k_vhost_file));
+        if (had_earlier)
+            root.write(k_vhost_file, k_earlier);
+        interrupted_install(k_rc_script, SIGKILL);
+        ::kill(-std::stoi(root.read("/group")), SIGKILL);
+        EXPECT_EQ(root.read(k_vhost_file), "BREAKS\n");
+
+        run_result r = run({had_earlier ? "--enable" : "--disable", "--name=horde"});
+        EXPECT_EQ(r.status, had_earlier ? 255 : 0);
+        EXPECT_EQ(include_dir_entries(), had_earlier ? strings{"zzz_horde_vhost.conf"} : strings{});
+        if (had_earlier) {
+            EXPECT_EQ(root.read(k_vhost_file), k_earlier);
+        }
+    }
 }
 
 // A configuration broken before the run is not the new file's doing: it stays,

@@ -139,15 +139,16 @@ int commit_include_file(pending_file &out, const char *dir, const char *base,
     if (!undo.roll_back())
         return system_error();
     script_outcome without = configtest(script, seconds);
-    if (passed(without)) {
+    // The new file broke it, or (a file that failed its test is never armed
+    // on a retest that said nothing) may have: the earlier state stays.
+    if (passed(without) || without.how != script_outcome::end::exited) {
         log_refusal(with_new, name);
-        return 1;
-    }
-    // A file that failed its test is never armed on a retest that said nothing.
-    if (without.how != script_outcome::end::exited) {
-        log_refusal(with_new, name);
-        undecided(without, LOG_ERR, script, seconds, nullptr);
-        return -1;
+        bool refused = passed(without);
+        if (!refused)
+            undecided(without, LOG_ERR, script, seconds, nullptr);
+        if (!kept.discard())
+            return system_error();
+        return refused ? 1 : -1;
     }
     // Broken before this run: the administrator is not held up by it.
     if (!kept.commit(vhost_path))

@@ -414,6 +414,17 @@ bool undo_record::complete_left(const char *dir, std::string_view base, const ch
     return roll_back_paths(absent);
 }
 
+bool pending_file::discard()
+{
+    stream_.reset();
+    if (!created_)
+        return true;
+    cleanup_signals_blocked blocked;
+    created_ = false;
+    disarm(slot_);
+    return ::unlink(real_path_) == 0;
+}
+
 bool sync_directory(const char *dir)
 {
     hcp::unique_fd fd(sysroot_open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));

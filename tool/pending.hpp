@@ -46,6 +46,9 @@ class pending_file
     // longer holds the file it created; when only the sync failed, the new
     // file is in place but may not survive a crash.
     bool commit(const char *target);
+    // Removes it now; false with errno, and it stays for the next run that
+    // writes it to remove.
+    bool discard();
 
   private:
     bool name(const char *dir, std::string_view base, std::string_view role);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -351,6 +352,13 @@ pid_t ended_pid()
         ::_exit(0);
     ::waitpid(pid, nullptr, 0);
     return pid;
+}
+
+bool still_runs(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return ::kill(pid, 0) == 0 && paren != std::string::npos && stat[paren + 2] != 'Z';
 }
 
 std::string helper_path(const std::string &name)
