@@ -2,8 +2,10 @@
 // fail once by strace: the files Apache reads end as they were before the
 // command or as it leaves them, never in between, never empty, with no
 // temporary left, and set-default and rename never lose the vhost's webmail.
-// A failed call that commits a change is never swallowed: the run reports
-// the system error and ends with status 255.
+// A run that tests the configuration may leave its undo record (and the new
+// file it undoes) and its temporaries, which the next run completes and
+// removes. A failed call that commits a change is never swallowed: the run
+// reports the system error and ends with status 255.
 #include "harness.hpp"
 
 #include <gtest/gtest.h>
@@ -75,13 +77,18 @@ struct command {
     // A set-default's earlier and new choice, a rename's old and moved one:
     // whatever happens, one of the two is there.
     std::string earlier, chosen;
-    // With the web server's rc.d script, whose configtest fails with or
-    // without the new include file: every step of putting the earlier file
-    // back and the new one again.
-    bool tested = false;
-    // ...or fails with the new include file only, which the run refuses.
-    bool refused = false;
+    // The web server's rc.d script, when the command tests the configuration
+    // with it: every step of keeping the earlier file, putting it back and
+    // the new one again then fails once too.
+    std::string configtest = "";
+    int status = 0; // of the run without a fault
 };
+
+const std::string k_passes = "#!/bin/sh\nexit 0\n";
+const std::string k_fails = "#!/bin/sh\necho broken\nexit 1\n";
+// Fails with the new include file only, which the run then refuses.
+const std::string k_refuses =
+    "#!/bin/sh\n! grep -qs VirtualHost \"$HCP_SYSROOT" + k_include + "\"\n";
 
 // What a tested run keeps until it has decided, and its temporaries: a failed
 // step may leave them, for the next run to roll back and remove.
@@ -107,13 +114,9 @@ class CliFaultsSlow : public testing::Test
         db.exec("INSERT INTO IP_Addresses VALUES ('192.0.2.1')");
         root.write_password();
         root.write_conf("HTTPD_INCLUDE_D " + k_include_dir + "\n" +
-                        (c.tested || c.refused ? "HTTPD_SERVICE apache22\n" : ""));
-        if (c.tested)
-            root.write("/usr/local/etc/rc.d/apache22", "#!/bin/sh\necho broken\nexit 1\n", 0755);
-        if (c.refused)
-            root.write("/usr/local/etc/rc.d/apache22",
-                       "#!/bin/sh\n! grep -qs VirtualHost \"$HCP_SYSROOT" + k_include + "\"\n",
-                       0755);
+                        (c.configtest.empty() ? "" : "HTTPD_SERVICE apache22\n"));
+        if (!c.configtest.empty())
+            root.write("/usr/local/etc/rc.d/apache22", c.configtest, 0755);
         root.write("/usr/sbin/httpd",
                    "#!/bin/sh\necho 'Server version: Apache/2.2.3'\n"
                    "echo \"Server's Module Magic Number: 20051115:3\"\n",
@@ -224,10 +227,10 @@ TEST_F(CliFaultsSlow, EveryFileChangingCallFailsOnce)
     if (::access(k_strace, X_OK) != 0)
         GTEST_SKIP() << k_strace << " is missing (scripts/install-deps installs strace)";
     const command commands[] = {
-        {{"--install", "--name=horde"}, "", ""},
+        {{"--install", "--name=horde"}, "", "", k_passes},
         {{"--enable", "--name=horde"}, "", ""},
-        {{"--enable", "--name=horde"}, "", "", true},
-        {{"--enable", "--name=horde"}, "", "", false, true},
+        {{"--enable", "--name=horde"}, "", "", k_fails},
+        {{"--enable", "--name=horde"}, "", "", k_refuses, 255},
         {{"--disable", "--name=horde"}, "", ""},
         {{"--remove", "--name=horde"}, "", ""},
         {{"--set-default", "--vhost-name=example.com", "--name=horde", "--no-restart"},
@@ -247,7 +250,7 @@ TEST_F(CliFaultsSlow, EveryFileChangingCallFailsOnce)
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
         // Once without a fault: the state after, and the calls made.
         files before, after;
-        strings rows_after, refusal;
+        strings rows_after, messages;
         std::vector<traced_call> calls;
         {
             temp_root root;
@@ -256,10 +259,10 @@ TEST_F(CliFaultsSlow, EveryFileChangingCallFailsOnce)
             std::string trace = root.dir() + "/.trace";
             run_result r = hcp_test::run_tool_under(
                 {k_strace, "-qq", "-y", "-o", trace, "-e", "trace=" + traced}, root, c.args, k_env);
-            ASSERT_EQ(r.status, c.refused ? 255 : 0) << r.out << r.err;
+            ASSERT_EQ(r.status, c.status) << r.out << r.err;
             after = snapshot(root);
             rows_after = rows();
-            refusal = r.messages();
+            messages = r.messages();
             calls = read_trace(root, trace);
         }
         for (const traced_call &call : calls) {
@@ -295,14 +298,14 @@ TEST_F(CliFaultsSlow, EveryFileChangingCallFailsOnce)
                 EXPECT_TRUE(!content || !content->empty()) << path;
             }
             strings left = leftovers(root);
-            if (c.tested || c.refused) {
+            if (!c.configtest.empty()) {
                 std::erase_if(left, [](const std::string &path) {
                     return std::count(k_guard_names.begin(), k_guard_names.end(), path) != 0;
                 });
                 // The next run completes what this one left, and ends as a
                 // run without a fault does.
                 run_result next = hcp_test::run_tool(root, c.args, k_env);
-                EXPECT_EQ(next.status, c.refused ? 255 : 0) << next.out;
+                EXPECT_EQ(next.status, c.status) << next.out;
                 EXPECT_EQ(snapshot(root), after);
                 EXPECT_EQ(leftovers(root), strings{});
             }
@@ -310,7 +313,7 @@ TEST_F(CliFaultsSlow, EveryFileChangingCallFailsOnce)
             if (!c.earlier.empty()) {
                 EXPECT_TRUE(now.at(c.earlier) || now.at(c.chosen)) << "no webmail left";
             }
-            if (r.status == 0 || (c.refused && r.messages() == refusal)) {
+            if (r.status == 0 || (r.status == c.status && r.messages() == messages)) {
                 EXPECT_EQ(now, after);
                 EXPECT_EQ(rows(), rows_after);
             }
