@@ -44,7 +44,7 @@ class CliConfigtestSlow : public testing::Test
     // Whether the process whose id the stand-in noted still runs.
     bool still_runs(const std::string &note) const
     {
-        return hcp_test::still_runs(std::stoi(root.read(note)));
+        return hcp_test::keeps_running(std::stoi(root.read(note)));
     }
 
     hcp_test::bench_db db;

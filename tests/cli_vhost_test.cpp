@@ -703,7 +703,7 @@ TEST_F(VhostTested, SignalDuringTheTestPutsTheEarlierStateBack)
         if (c.had_earlier) {
             EXPECT_EQ(root.read(k_vhost_file), k_earlier);
         }
-        EXPECT_FALSE(hcp_test::still_runs(std::stoi(root.read("/child"))));
+        EXPECT_FALSE(hcp_test::keeps_running(std::stoi(root.read("/child"))));
     }
 }
 

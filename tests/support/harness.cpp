@@ -354,11 +354,16 @@ pid_t ended_pid()
     return pid;
 }
 
-bool still_runs(pid_t pid)
+bool keeps_running(pid_t pid)
 {
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    return ::kill(pid, 0) == 0 && paren != std::string::npos && stat[paren + 2] != 'Z';
+    for (int i = 0; i < 500; i++) {
+        std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+        size_t paren = stat.rfind(')');
+        if (::kill(pid, 0) != 0 || paren == std::string::npos || stat[paren + 2] == 'Z')
+            return false;
+        ::usleep(10'000);
+    }
+    return true;
 }
 
 std::string helper_path(const std::string &name)

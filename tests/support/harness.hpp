@@ -90,9 +90,10 @@ run_result run_tool_under(const std::vector<std::string> &wrapper, const temp_ro
 // The id of a process that has run and ended: no process has it now.
 pid_t ended_pid();
 
-// Whether a process runs (a zombie that init has yet to reap does not).
-// Reads Linux's /proc.
-bool still_runs(pid_t pid);
+// Whether a process still runs after 5 seconds, the most one killed a moment
+// ago may take to end (a zombie that init has yet to reap has ended). Reads
+// Linux's /proc.
+bool keeps_running(pid_t pid);
 
 // Path of a helper program built by the test suite (tests/helpers/NAME.c).
 std::string helper_path(const std::string &name);
