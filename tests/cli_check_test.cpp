@@ -136,8 +136,13 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
         {"nothing to find", [] {}, "", 0},
         {"include file deleted by hand", [&] { fs::remove(root->real(k_horde_include)); },
          "horde\tinclude-missing\t" + k_horde_include + "\trepaired\n", 1},
-        {"a new address", [&] { db.exec("INSERT INTO IP_Addresses VALUES ('192.0.2.9')"); },
-         "horde\tinclude-stale\t" + k_horde_include + "\trepaired\n", 1},
+        {"a new address, no reload asked for",
+         [&] { db.exec("INSERT INTO IP_Addresses VALUES ('192.0.2.9')"); },
+         "horde\tinclude-stale\t" + k_horde_include + "\trepaired\n",
+         0,
+         "",
+         {},
+         {"--no-restart"}},
         {"disabled webmail, and one without a row",
          [&] {
              db.exec("UPDATE Webmails SET enabled='false'");
@@ -208,6 +213,13 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
          1},
         {"a configuration Apache refuses", [&] { root->write(k_inc + "/other.conf", "BREAKS\n"); },
          "-\tconfigtest\t" + k_script + "\tleft\n", 0},
+        {"no configuration test where install would run none",
+         [&] {
+             root->write(k_inc + "/other.conf", "BREAKS\n");
+             root->write_conf("HTTPD_INCLUDE_D " + k_inc + "\nHTTPD_SERVICE apache22\n" +
+                              "NO_RESTART_DAEMON 1\n");
+         },
+         "", 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -245,8 +257,9 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
     }
 }
 
-// The check never sees a run's half-done state: it waits for the lock.
-TEST_F(CliCheck, WaitsForTheLock)
+// The check never sees a run's half-done state: it waits for the lock. What
+// it cannot check fails it.
+TEST_F(CliCheck, WaitsForTheLockAndFailsWhereItCannotLook)
 {
     prepare();
     int lock = ::open(root->real("/etc/hcp/.hcp.shadow").c_str(), O_RDONLY | O_CLOEXEC);
@@ -264,6 +277,10 @@ TEST_F(CliCheck, WaitsForTheLock)
     EXPECT_EQ(check.status, 0);
     EXPECT_EQ(run({"--check", "--name=none"}).status, 255);
     EXPECT_EQ(run({"--sync", "--name=squirrel"}).status, 255);
+    root->write("/etc/hcp/.hcp.shadow", "wrong\n", 0600);
+    run_result r = run({"--check"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(r.out.ends_with("Unable to check webmail files\n")) << r.out;
 }
 
 } // namespace
