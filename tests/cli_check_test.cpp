@@ -167,12 +167,12 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
         {"a set-default killed between its steps: the newest stays",
          [&] {
              root->write(atmail_alias, alias_line);
-             set_mtime(horde_alias, 0);
-             set_mtime(atmail_alias, 1);
+             set_mtime(atmail_alias, 0);
+             set_mtime(horde_alias, 1);
          },
          "atmail\talias-duplicate\t" + atmail_alias + "\trepaired\n" + "horde\talias-duplicate\t" +
              horde_alias + "\trepaired\n",
-         1, horde_alias},
+         1, atmail_alias},
         {"duplicates of the same age",
          [&] {
              root->write(atmail_alias, alias_line);
