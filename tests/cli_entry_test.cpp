@@ -34,6 +34,10 @@ const std::string k_help =
     "\t\trename webmail vhost to new vhost name\n"
     "  --list\n"
     "\t\tPrint webmails which possible to use in this server\n"
+    "  --check [--name=<webmail name>]\n"
+    "\t\treport where webmail files differ from vexla database\n"
+    "  --sync [--name=<webmail name>]\n"
+    "\t\trepair what --check reports, where it can\n"
     "  --no-restart\n"
     "\t\tDo not restart apache server after command action\n"
     "  -h, --help\n"
@@ -182,6 +186,7 @@ TEST_F(Entry, MissingValuesAreCheckedInOrder)
         {{"--set-default"}, "name", ""},
         {{"--set-default", "--name=horde"}, "vhost-name", ""},
         {{"--set-default", "--vhost-name=", "--name=horde"}, "vhost-name", ""},
+        {{"--s", "--name=horde"}, "vhost-name", ""}, // set-default still, not sync
         {{"--rename"}, "vhost-name", ""},
         {{"--rename", "--vhost-name=old.example"}, "new-name", ""},
         // A later command option adds its required values without changing the command.

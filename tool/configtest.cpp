@@ -35,17 +35,6 @@ int system_error()
     return -1;
 }
 
-// The web server's rc.d script, when there is one to test with.
-bool configtest_script(char (&script)[PATH_BUFFER_BYTES])
-{
-    if (conf_get_file_value("NO_RESTART_DAEMON") != nullptr)
-        return false;
-    int n = std::snprintf(script, sizeof script, "%s/%s", HCP_LOCAL_RC_D, conf_get(HTTPD_SERVICE));
-    struct stat st;
-    return n >= 0 && size_t(n) < sizeof script && sysroot_stat(script, &st) == 0 &&
-           S_ISREG(st.st_mode);
-}
-
 bool passed(const script_outcome &test)
 {
     return test.how == script_outcome::end::exited && test.exit_status == 0;
@@ -86,14 +75,6 @@ bool undecided(const script_outcome &test, int priority, const char *script, int
     return test.how != script_outcome::end::exited;
 }
 
-// One run of the test, within what is left of the run's bound for children.
-script_outcome configtest(const char *script, int &seconds)
-{
-    hcp::deadline limit = hcp::child_deadline(k_configtest_seconds);
-    seconds = limit.remaining_seconds();
-    return hcp::run_script_bounded(script, "configtest", limit);
-}
-
 void log_refusal(const script_outcome &test, const char *name)
 {
     log_printf(LOG_ERR,
@@ -107,6 +88,23 @@ void log_refusal(const script_outcome &test, const char *name)
 
 namespace lanternctl
 {
+
+bool configtest_script(char (&script)[PATH_BUFFER_BYTES])
+{
+    if (conf_get_file_value("NO_RESTART_DAEMON") != nullptr)
+        return false;
+    int n = std::snprintf(script, sizeof script, "%s/%s", HCP_LOCAL_RC_D, conf_get(HTTPD_SERVICE));
+    struct stat st;
+    return n >= 0 && size_t(n) < sizeof script && sysroot_stat(script, &st) == 0 &&
+           S_ISREG(st.st_mode);
+}
+
+script_outcome run_configtest(const char *script, int &seconds)
+{
+    hcp::deadline limit = hcp::child_deadline(k_configtest_seconds);
+    seconds = limit.remaining_seconds();
+    return hcp::run_script_bounded(script, "configtest", limit);
+}
 
 int commit_include_file(pending_file &out, const char *dir, const char *base,
                         const char *vhost_path, const char *name)
@@ -125,7 +123,7 @@ int commit_include_file(pending_file &out, const char *dir, const char *base,
         return undo.roll_back() ? -1 : system_error();
     }
     int seconds = 0;
-    script_outcome with_new = configtest(script, seconds);
+    script_outcome with_new = run_configtest(script, seconds);
     if (passed(with_new) || undecided(with_new, LOG_WARNING, script, seconds, name))
         return undo.drop() ? 0 : system_error();
 
@@ -138,7 +136,7 @@ int commit_include_file(pending_file &out, const char *dir, const char *base,
     }
     if (!undo.roll_back())
         return system_error();
-    script_outcome without = configtest(script, seconds);
+    script_outcome without = run_configtest(script, seconds);
     // The new file broke it, or (a file that failed its test is never armed
     // on a retest that said nothing) may have: the earlier state stays.
     if (passed(without) || without.how != script_outcome::end::exited) {

@@ -3,7 +3,9 @@
 // way to the earlier one.
 #pragma once
 
+#include "lanternctl.h"
 #include "pending.hpp"
+#include "proc/script.hpp"
 
 namespace lanternctl
 {
@@ -20,5 +22,14 @@ namespace lanternctl
 // stays only when the configuration was broken before.
 int commit_include_file(pending_file &out, const char *dir, const char *base,
                         const char *vhost_path, const char *name);
+
+// The web server's rc.d script, where install and enable test the
+// configuration with it: a regular file, and hcp.conf without
+// NO_RESTART_DAEMON. false where they test nothing.
+bool configtest_script(char (&script)[PATH_BUFFER_BYTES]);
+
+// One run of "<script> configtest" within what is left of the run's bound
+// for its children; `seconds` is what it was given.
+hcp::script_outcome run_configtest(const char *script, int &seconds);
 
 } // namespace lanternctl

@@ -1,6 +1,6 @@
 // Per-domain default webmail: which webmail answers under webmail.<vhost> is
 // a one-line alias file in that webmail's conf.d, one vhost at most one file.
-#include "lanternctl.h"
+#include "defaults.hpp"
 
 #include "hcp_util.h"
 #include "pending.hpp"
@@ -16,22 +16,13 @@
 namespace
 {
 
-constexpr size_t k_alias_line_bytes = 4096;
-// The alias temporary's base name holds a space, which no vhost name may,
-// so it is never taken for an alias file.
-constexpr char k_alias_temporary_base[] = "lanternctl alias";
+using lanternctl::conf_d_path;
+using lanternctl::k_alias_temporary_base;
 
 // Composes <webmail root>/<webmail>/conf.d/<vhost>; false when it does not fit.
 bool alias_path(char (&path)[PATH_BUFFER_BYTES], const char *webmail, const char *vhost)
 {
     int n = std::snprintf(path, sizeof path, "%s/%s/conf.d/%s", WEBMAIL_ROOT, webmail, vhost);
-    return n >= 0 && size_t(n) < sizeof path;
-}
-
-// Composes <webmail root>/<webmail>/conf.d; false when it does not fit.
-bool conf_d_path(char (&path)[PATH_BUFFER_BYTES], const char *webmail)
-{
-    int n = std::snprintf(path, sizeof path, "%s/%s/conf.d", WEBMAIL_ROOT, webmail);
     return n >= 0 && size_t(n) < sizeof path;
 }
 
@@ -49,6 +40,37 @@ int system_error()
 
 } // namespace
 
+namespace lanternctl
+{
+
+// A vhost name becomes a file name under conf.d and part of an Apache
+// directive: nothing that leaves the directory or breaks the line (a
+// trailing backslash continues it), and none of Apache's wildcards, which
+// would let one webmail answer for every matching host of the server.
+bool is_valid_vhost_name(const char *name)
+{
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        return false;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; p++)
+        if (*p < 32 || *p == 127 || std::strchr("/ \\*?", *p) != nullptr)
+            return false;
+    return true;
+}
+
+int compose_alias_line(char (&line)[k_alias_line_bytes], const char *vhost)
+{
+    int len = std::snprintf(line, sizeof line, "ServerAlias webmail.%s\n", vhost);
+    return len >= 0 && size_t(len) < sizeof line ? len : -1;
+}
+
+bool conf_d_path(char (&path)[PATH_BUFFER_BYTES], const char *webmail)
+{
+    int n = std::snprintf(path, sizeof path, "%s/%s/conf.d", WEBMAIL_ROOT, webmail);
+    return n >= 0 && size_t(n) < sizeof path;
+}
+
+} // namespace lanternctl
+
 extern "C" {
 
 // The new alias file is complete on disk and in place before any other goes:
@@ -60,9 +82,9 @@ int set_vhost_webmail(const char *webmail, const char *vhost)
     bool none = std::strcmp(webmail, "none") == 0;
     struct stat chosen_dir = {};
     if (!none) {
-        char line[k_alias_line_bytes];
-        int len = std::snprintf(line, sizeof line, "ServerAlias webmail.%s\n", vhost);
-        if (len < 0 || size_t(len) >= sizeof line) {
+        char line[lanternctl::k_alias_line_bytes];
+        int len = lanternctl::compose_alias_line(line, vhost);
+        if (len < 0) {
             log_printf(LOG_ERR,
                        "Unable to construct webmail server alias for vhost %s. Buffer too short\n",
                        vhost);

@@ -20,7 +20,9 @@ enum command_code {
     CMD_RENAME = 5,
     CMD_SET_DEFAULT = 6,
     CMD_LIST = 7,
-    CMD_HELP = 8
+    CMD_HELP = 8,
+    CMD_CHECK = 9,
+    CMD_SYNC = 10
 };
 
 #define WEBMAIL_ROOT "/usr/local/etc/hcp-webmail"
@@ -88,6 +90,18 @@ const char *get_server_admin(void);
 /* Per-domain alias files. */
 int set_vhost_webmail(const char *webmail, const char *vhost);
 int get_vhost_webmail(char *destination, size_t capacity, const char *vhost);
+
+/*
+ * Whether the include files and alias files still match the catalogue, for
+ * the webmail named, or for every known webmail but "none" when name is "".
+ * Prints one line per finding on stdout, in byte order; with repair, first
+ * repairs what it can and adds "repaired" or "left" to each line. Returns 0
+ * (no finding; with repair, none left), CHECK_FINDINGS, or -1 after logging
+ * why (nothing printed). *changed is set when an include or alias file
+ * changed, so that Apache should reload.
+ */
+#define CHECK_FINDINGS 2
+int check_webmail_files(const char *name, int repair, int *changed);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,7 @@
 // lanternctl: entry, command line and dispatch.
 #include "lanternctl.h"
 
+#include "defaults.hpp"
 #include "hcp_conf.h"
 #include "hcp_proc.h"
 #include "hcp_util.h"
@@ -33,6 +34,10 @@ const char k_help[] = "COMMANDS:\n"
                       "\t\trename webmail vhost to new vhost name\n"
                       "  --list\n"
                       "\t\tPrint webmails which possible to use in this server\n"
+                      "  --check [--name=<webmail name>]\n"
+                      "\t\treport where webmail files differ from vexla database\n"
+                      "  --sync [--name=<webmail name>]\n"
+                      "\t\trepair what --check reports, where it can\n"
                       "  --no-restart\n"
                       "\t\tDo not restart apache server after command action\n"
                       "  -h, --help\n"
@@ -74,6 +79,10 @@ constexpr option_entry k_options[] = {
     {"no-restart", no_argument, option_role::no_restart, CMD_NONE, 0, nullptr},
     {"list", no_argument, option_role::command, CMD_LIST, 0, nullptr},
     {"help", no_argument, option_role::help, CMD_HELP, 0, nullptr},
+    // After set-default, so that "--s" still abbreviates it: getopt_long
+    // takes the first of the options an abbreviation fits when they are alike.
+    {"check", no_argument, option_role::command, CMD_CHECK, 0, nullptr},
+    {"sync", no_argument, option_role::command, CMD_SYNC, 0, nullptr},
 };
 
 // The table as getopt_long takes it: every entry returns 0 but "help",
@@ -127,23 +136,9 @@ bool is_unsafe(const char *value)
     return value != nullptr && std::strpbrk(value, ";'`");
 }
 
-// A vhost name becomes a file name under conf.d and part of an Apache
-// directive: nothing that leaves the directory or breaks the line (a
-// trailing backslash continues it), and none of Apache's wildcards, which
-// would let one webmail answer for every matching host of the server.
-bool is_valid_vhost_name(const char *name)
-{
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-        return false;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; p++)
-        if (*p < 32 || *p == 127 || std::strchr("/ \\*?", *p) != nullptr)
-            return false;
-    return true;
-}
-
 bool check_vhost_name(const char *name)
 {
-    if (is_valid_vhost_name(name))
+    if (lanternctl::is_valid_vhost_name(name))
         return true;
     report("Invalid vhost name: %s\n", name);
     return false;
@@ -202,9 +197,11 @@ bool read_options(int argc, char **argv, command_line &cl)
     }
 }
 
-bool changes_state(int command)
+// The check too: it must never see a run's half-done state.
+bool takes_lock(int command)
 {
-    return command >= CMD_DISABLE && command <= CMD_SET_DEFAULT;
+    return (command >= CMD_DISABLE && command <= CMD_SET_DEFAULT) || command == CMD_CHECK ||
+           command == CMD_SYNC;
 }
 
 // The changes are committed by now: a run queued behind this one need not
@@ -284,6 +281,19 @@ int dispatch(command_line &cl, const webmail_options &options)
         }
         restart_web_server(cl);
         return 0;
+    case CMD_CHECK:
+    case CMD_SYNC: {
+        bool repair = cl.command == CMD_SYNC;
+        int changed = 0;
+        int rc = check_webmail_files(cl.name, repair, &changed);
+        if (rc < 0) {
+            report(repair ? "Unable to sync webmail files\n" : "Unable to check webmail files\n");
+            return k_exit_failure;
+        }
+        if (changed)
+            restart_web_server(cl);
+        return rc;
+    }
     case CMD_LIST:
         if (print_webmails_list() != 0) {
             report("Unable to print webmails list. \n");
@@ -318,14 +328,15 @@ int main(int argc, char **argv)
     }
 
     bool checks_name = cl.name_required && !name_is_none;
-    if (checks_name && find_known_webmail(cl.name) != 0) {
+    bool checks_one = (cl.command == CMD_CHECK || cl.command == CMD_SYNC) && cl.name[0] != '\0';
+    if ((checks_name || checks_one) && find_known_webmail(cl.name) != 0) {
         report("Unable to find webmail with name: %s\n", cl.name);
         std::printf("Possible name was defined incorrect.\n");
         return k_exit_failure;
     }
 
     // From before the definition is read until the changes are committed.
-    if (changes_state(cl.command) && lock_webmail_state() != 0) {
+    if (takes_lock(cl.command) && lock_webmail_state() != 0) {
         if (errno == ETIMEDOUT)
             report("Unable to lock %s: still taken after waiting %d seconds\n", STATE_LOCK_PATH,
                    STATE_LOCK_WAIT_SECONDS);

@@ -10,6 +10,7 @@
 #include "configtest.hpp"
 #include "pending.hpp"
 #include "util/owners.hpp"
+#include "vhost.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -54,15 +55,25 @@ bool compose_vhost_path(char (&path)[PATH_BUFFER_BYTES], const char *name)
     return false;
 }
 
-bool write_all(FILE *stream, std::string_view text)
-{
-    return std::fwrite(text.data(), 1, text.size(), stream) == text.size();
-}
+// Where the generated text goes: the temporary that becomes the include
+// file, or memory, to be compared with the file in place.
+struct text_sink {
+    FILE *file = nullptr;
+    std::string *text = nullptr;
+
+    bool put(std::string_view piece) const
+    {
+        if (file != nullptr)
+            return std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
+        text->append(piece);
+        return true;
+    }
+};
 
 // Copies the template into `out` line by line with the six tokens replaced.
 // Returns 0, -1 after a failed line (already logged), or -2 when the
 // template could not be read.
-int copy_template(FILE *in, FILE *out, const webmail_options &options, const char *admin,
+int copy_template(FILE *in, const text_sink &out, const webmail_options &options, const char *admin,
                   const char *pci_directive)
 {
     hcp::unique_malloc<char> work(static_cast<char *>(std::malloc(k_line_bytes)));
@@ -101,7 +112,7 @@ int copy_template(FILE *in, FILE *out, const webmail_options &options, const cha
             replace_token(w, k_line_bytes, w, addresses_ssl.get(), "@WEBMAIL_IP_ADDRESS_SSL@") ==
                 0 &&
             replace_token(w, k_line_bytes, w, options.docroot, "@WEBMAIL_DOCROOT@") == 0 &&
-            replace_token(w, k_line_bytes, w, admin, "@SERVER_ADMIN@") == 0 && write_all(out, w);
+            replace_token(w, k_line_bytes, w, admin, "@SERVER_ADMIN@") == 0 && out.put(w);
         if (!ok) {
             rc = -1;
             break;
@@ -190,7 +201,14 @@ int get_ip_addresses_string(char *buffer, size_t capacity, const char *port)
     return 0;
 }
 
-const char *get_server_admin(void)
+} // extern "C"
+
+namespace
+{
+
+// get_server_admin(); where not strict, a host name without an ASCII form is
+// logged in idn_toascii_safe's words instead of ending the process.
+const char *server_admin_address(bool strict)
 {
     unique_mysql db(db_connect_or_report());
     if (!db) {
@@ -203,7 +221,12 @@ const char *get_server_admin(void)
         return nullptr;
     }
     // Converted now: the next lookup overwrites the value buffer.
-    hcp::unique_malloc<char> ascii_host(idn_toascii_safe(host));
+    hcp::unique_malloc<char> ascii_host(strict ? idn_toascii_safe(host) : idn_toascii(host));
+    if (!ascii_host) {
+        log_printf(LOG_ERR, "idn_toascii_safe(%s) failed: %s\n", host,
+                   idn_error_text(idn_last_error));
+        return nullptr;
+    }
     const char *admin = db_get_param("admin_email", db.get());
     if (admin != nullptr && std::strlen(admin) >= 2)
         strlcpy(server_admin, admin, sizeof server_admin);
@@ -212,12 +235,22 @@ const char *get_server_admin(void)
     return server_admin;
 }
 
-int create_webmail_vhost(const char *name, const struct webmail_options *options)
+// The template and the values enable fills it with.
+struct include_source {
+    hcp::unique_file in;
+    char vhost_path[PATH_BUFFER_BYTES];
+    const char *admin = nullptr;
+    const char *pci_directive = nullptr;
+};
+
+// Opens the template and gathers the values, in enable's order and words;
+// false after logging why.
+bool open_include_source(const char *name, include_source &source, bool strict)
 {
     char template_path[PATH_BUFFER_BYTES];
     if (!compose_path(template_path, "%s/%s/%s%s", WEBMAIL_ROOT, name, name, k_template_suffix)) {
         log_printf(LOG_ERR, "Unable to get webmail config name. Buffer too short\n");
-        return -1;
+        return false;
     }
     struct stat st;
     if (sysroot_stat(template_path, &st) != 0) {
@@ -226,33 +259,79 @@ int create_webmail_vhost(const char *name, const struct webmail_options *options
                        template_path);
         else
             log_printf(LOG_ERR, "System error or file is not regular %s", std::strerror(errno));
-        return -1;
+        return false;
     }
     if (!S_ISREG(st.st_mode)) {
         log_printf(LOG_ERR, "System error or file is not regular %s", template_path);
-        return -1;
+        return false;
     }
-    hcp::unique_file in(sysroot_fopen(template_path, "r"));
-    if (!in) {
+    source.in.reset(sysroot_fopen(template_path, "r"));
+    if (!source.in) {
         log_printf(LOG_ERR, "Unable to open vhost template %s: %s", template_path,
                    std::strerror(errno));
-        return -1;
+        return false;
     }
-    char vhost_path[PATH_BUFFER_BYTES];
-    if (!compose_vhost_path(vhost_path, name))
-        return -1;
+    if (!compose_vhost_path(source.vhost_path, name))
+        return false;
 
-    // Both of these may end the process: they run before any file exists.
-    const char *admin = get_server_admin();
-    if (admin == nullptr) {
+    // Both of these may end the process (the address only where strict):
+    // they run before any file exists.
+    source.admin = server_admin_address(strict);
+    if (source.admin == nullptr) {
         log_printf(LOG_ERR, "Unable to get admin e-mail for %s vhost configuration\n", name);
-        return -1;
+        return false;
     }
     char *module_magic = nullptr;
     int version_code = 0;
     int patch_level = 0;
     get_apache_path(&module_magic, &version_code, &patch_level);
     std::free(module_magic);
+    source.pci_directive = pci_compliance_directive(version_code, patch_level);
+    return true;
+}
+
+// Logs what kept a copy from completing, as enable logs it; false then.
+bool copied(int rc, bool written, const char *name)
+{
+    if (!written)
+        log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
+    if (rc == -2) {
+        log_printf(LOG_ERR, "Unable to read string from %s vhost template\n", name);
+        return false;
+    }
+    if (rc != 0 || !written) {
+        log_printf(LOG_ERR, "Unable to replace some vhost parameters");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+namespace lanternctl
+{
+
+std::string include_file_name(const char *name)
+{
+    return std::string("zzz_") + name + k_template_suffix;
+}
+
+int build_include_text(const char *name, const webmail_options &options, std::string &text)
+{
+    include_source source;
+    if (!open_include_source(name, source, false))
+        return -1;
+    int rc = copy_template(source.in.get(), text_sink{nullptr, &text}, options, source.admin,
+                           source.pci_directive);
+    return copied(rc, true, name) ? 0 : -1;
+}
+
+int write_include_file(const char *name, const webmail_options &options)
+{
+    include_source source;
+    if (!open_include_source(name, source, true))
+        return -1;
+    const char *vhost_path = source.vhost_path;
 
     const char *include_dir = conf_get(HTTPD_INCLUDE_D);
     char base[PATH_BUFFER_BYTES];
@@ -271,21 +350,28 @@ int create_webmail_vhost(const char *name, const struct webmail_options *options
         log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
         return -1;
     }
-    int rc = copy_template(in.get(), out.stream(), *options, admin,
-                           pci_compliance_directive(version_code, patch_level));
+    int rc = copy_template(source.in.get(), text_sink{out.stream(), nullptr}, options, source.admin,
+                           source.pci_directive);
     bool written = out.finish();
-    if (!written)
-        log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
-    if (rc == -2) {
-        log_printf(LOG_ERR, "Unable to read string from %s vhost template\n", name);
+    if (!copied(rc, written, name))
         return -1;
-    }
-    if (rc != 0 || !written) {
-        log_printf(LOG_ERR, "Unable to replace some vhost parameters");
-        return -1;
-    }
-    // Refused by the web server's test: the earlier file is back, and the run fails.
-    return lanternctl::commit_include_file(out, include_dir, base, vhost_path, name) == 0 ? 0 : -1;
+    return lanternctl::commit_include_file(out, include_dir, base, vhost_path, name);
+}
+
+} // namespace lanternctl
+
+extern "C" {
+
+const char *get_server_admin(void)
+{
+    return server_admin_address(true);
+}
+
+// The sync tells a file the configuration test refused (1) from a failure;
+// install and enable fail on either.
+int create_webmail_vhost(const char *name, const struct webmail_options *options)
+{
+    return lanternctl::write_include_file(name, *options) == 0 ? 0 : -1;
 }
 
 int remove_webmail_vhost(const char *name)
