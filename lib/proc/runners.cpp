@@ -4,7 +4,7 @@
 #include "hcp_proc.h"
 #include "hcp_util.h"
 
-#include "proc/child.hpp"
+#include "util/child.hpp"
 #include "util/owners.hpp"
 
 #include <cerrno>

@@ -2,9 +2,9 @@
 // its version and module magic number from what it prints.
 #include "hcp_conf.h"
 #include "hcp_util.h"
+#include "child.hpp"
 #include "owners.hpp"
 #include "text.hpp"
-#include "proc/child.hpp"
 
 #include <algorithm>
 #include <cerrno>

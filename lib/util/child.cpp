@@ -1,7 +1,7 @@
 // The one child-process core: the child side of every runner between fork
 // and exec, the pipes and the capture of a child's output, and the one rule
 // for where a program run by path is found.
-#include "proc/child.hpp"
+#include "util/child.hpp"
 
 #include "hcp_util.h"
 
