@@ -41,7 +41,6 @@ void report_unreadable_pipe(int error)
 }
 
 const hcp::capture_plan k_capture = {
-    .leave_on_select_failure = false,
     .wait_options = WUNTRACED,
     .out_of_memory = report_no_text_memory,
     .read_failed = report_unreadable_pipe,
