@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -168,6 +169,17 @@ TEST(PciComplianceDirective, BlocksTraceOnOldApache20Only)
     for (const auto &c : cases)
         EXPECT_STREQ(pci_compliance_directive(c.code, c.patch), c.expected)
             << c.code << "." << c.patch;
+}
+
+TEST(GetApachePath, WriterLeftBehindDoesNotHoldTheQuery)
+{
+    apache_root root;
+    root.install("/usr/sbin/httpd",
+                 "#!/bin/sh\ncat <<'EOF'\n" + version_output("2.2.3") + "EOF\nyes junk &\n");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(discover().version_code, 22);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10))
+        << "the query lasted until its bound";
 }
 
 using GetApachePathDeathTest = testing::Test;

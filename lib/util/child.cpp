@@ -493,6 +493,8 @@ capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_
 {
     capture_end end;
     bool reaped = false;
+    deadline look =
+        plan.reads_to_end ? deadline() : deadline::after_seconds(k_capture_grace_seconds);
     for (;;) {
         // Looked at before every poll: a child that writes without pause
         // would never let it time out.
@@ -512,22 +514,22 @@ capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_
         }
         if (count == 0)
             break;
-        deadline quiet =
-            plan.reads_to_end ? deadline() : deadline::after_seconds(k_capture_poll_seconds);
-        int ready = ::poll(watched, count, deadline::earlier(limit, quiet).remaining_ms());
+        int ready = ::poll(watched, count, deadline::earlier(limit, look).remaining_ms());
         int poll_error = errno;
         for (nfds_t i = 0; ready > 0 && i < count; i++)
             if (watched[i].revents != 0)
                 watched_streams[i]->read_chunk(plan);
         if (ready < 0 && poll_error != EINTR && plan.leave_on_poll_failure)
             break;
-        if (plan.reads_to_end || ready > 0)
+        // Looked at even while data flows: a daemon that the child leaves
+        // behind may hold the pipes and write on.
+        if (plan.reads_to_end || (ready > 0 && look.remaining_ms() != 0))
             continue;
-        // Quiet for a second: the child may have ended while a daemon it
-        // started still holds the pipes, so do not wait for their end.
         end.waited = wait_once(pid, &end.status, WNOHANG);
-        if (end.waited == 0)
+        if (end.waited == 0) {
+            look = deadline::after_seconds(k_capture_grace_seconds);
             continue;
+        }
         end.wait_error = errno;
         reaped = true;
         for (capture_stream &s : streams)

@@ -22,8 +22,9 @@ namespace hcp
 
 // Capture buffers grow by this much at a time.
 constexpr size_t k_capture_step_bytes = 4096;
-// A paced capture looks at least this often whether the child has ended.
-constexpr int k_capture_poll_seconds = 1;
+// A capture that stops with its child looks at least this often whether the
+// child has ended, data flowing or not: the grace after the child's end.
+constexpr int k_capture_grace_seconds = 1;
 // How the runners' children end when they cannot run their program.
 constexpr int k_exec_failed_status = 255;
 // The bounded list forms pass argument zero and at most this many more.
@@ -225,10 +226,10 @@ struct capture_end {
 };
 
 // Reads at most two streams as poll() finds them readable. Unless the plan
-// reads to the end, the child is looked at without waiting after a quiet
-// second; once it has ended, what the pipes hold is drained and the capture
-// stops, even if a daemon it started holds them. Waits for the child if the
-// pipes end first.
+// reads to the end, the child is looked at without waiting at least every
+// k_capture_grace_seconds, data flowing or not; once it has ended, what the
+// pipes hold is drained and the capture stops, even if a daemon it started
+// holds them and writes on. Waits for the child if the pipes end first.
 // When the deadline comes first the child's group and the child are killed
 // and it is reaped; what was read until then is kept. Every read end is
 // closed on return.
