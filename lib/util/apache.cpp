@@ -116,9 +116,12 @@ int query_version(char *const argv[], const hcp::deadline &limit, hcp::capture_s
         return -1;
     hcp::capture_end end = hcp::capture(pid, {&output, 1}, k_until_its_end, limit);
     *timed_out = end.timed_out;
-    errno = output.grow_error != 0 ? output.grow_error : end.wait_error;
-    if (end.waited != pid || output.grow_error != 0)
+    // Failed as run_and_capture() fails: the candidate is passed over.
+    int error = output.grow_error != 0 ? output.grow_error : output.read_error;
+    if (error != 0 || end.waited != pid) {
+        errno = error != 0 ? error : end.wait_error;
         return -1;
+    }
     *status = end.status;
     return 0;
 }
