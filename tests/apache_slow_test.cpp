@@ -3,7 +3,7 @@
 // (ctest -L slow).
 #include "harness.hpp"
 #include "hcp_util.h"
-#include "proc/child.hpp"
+#include "util/child.hpp"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#if defined(__FreeBSD__)
+#include <malloc_np.h>
+#else
+#include <malloc.h>
+#endif
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -75,9 +82,14 @@ discovery discover()
     return d;
 }
 
+// What is kept of "-V": the version lines come first, the rest is thrown away.
+constexpr size_t k_kept_bytes = 64 * 1024;
+
 TEST(GetApachePath, ReadsVersionMagicAndPatchLevel)
 {
-    const std::string padding(10000, 'x');
+    const std::string last =
+        "Server version: Apache/2.2.17\nServer's Module Magic Number: 20051115\n";
+    const std::string padding(k_kept_bytes - 1 - last.size(), 'x');
     const struct {
         const char *what;
         std::string output;
@@ -96,7 +108,7 @@ TEST(GetApachePath, ReadsVersionMagicAndPatchLevel)
          0},
         {"only the first lines count",
          version_output("2.0.40") + version_output("2.2.9", "99999999"), "20051115", 20, 40},
-        {"more than 4096 bytes", padding + "\n" + version_output("2.2.17"), "20051115", 22, 17},
+        {"the kept 64 KiB end with the version lines", padding + "\n" + last, "20051115", 22, 17},
     };
     for (const auto &c : cases) {
         apache_root root;
@@ -159,6 +171,17 @@ TEST(PciComplianceDirective, BlocksTraceOnOldApache20Only)
             << c.code << "." << c.patch;
 }
 
+TEST(GetApachePath, WriterLeftBehindDoesNotHoldTheQuery)
+{
+    apache_root root;
+    root.install("/usr/sbin/httpd",
+                 "#!/bin/sh\ncat <<'EOF'\n" + version_output("2.2.3") + "EOF\nyes junk &\n");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(discover().version_code, 22);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10))
+        << "the query lasted until its bound";
+}
+
 using GetApachePathDeathTest = testing::Test;
 
 TEST_F(GetApachePathDeathTest, EndsTheProcessWithItsReport)
@@ -178,6 +201,9 @@ TEST_F(GetApachePathDeathTest, EndsTheProcessWithItsReport)
          "get_apache_path: Apache version info not found"},
         {"no version line", "/usr/sbin/httpd", stand_in("Server's Module Magic Number: 1:2\n"),
          0755, "get_apache_path: Apache version info not found"},
+        {"version lines past 64 KiB", "/usr/sbin/httpd",
+         stand_in(std::string(k_kept_bytes, 'x') + "\n" + version_output("2.2.3")), 0755,
+         "get_apache_path: Apache version info not found"},
         {"no slash", "/usr/sbin/httpd",
          stand_in("Server version: Apache 2.2.3\nServer's Module Magic Number: 1\n"), 0755,
          "get_apache_path: Badly formatted Apache version"},
@@ -248,6 +274,7 @@ struct capture {
     int status = -1;
     std::string output;
     size_t size = 0;
+    size_t room = 0; // the buffer's usable size
     std::string failure;
 };
 
@@ -264,6 +291,7 @@ capture run(std::vector<std::string> args, size_t start_size = 0)
     size_t failure_free = 0;
     c.rc = run_and_capture(&buffer, &size, &c.status, argv.data(), &failure, &failure_free);
     c.size = size;
+    c.room = buffer != nullptr ? malloc_usable_size(buffer) : 0;
     if (buffer != nullptr && c.rc == 0) {
         EXPECT_EQ(buffer[size], '\0');
         c.output.assign(buffer, size);
@@ -283,10 +311,20 @@ TEST(RunAndCapture, CollectsTheWholeOutputAndTheStatus)
         ASSERT_EQ(c.rc, 0);
         EXPECT_EQ(c.size, 10000u);
         EXPECT_EQ(c.output, std::string(10000, 'y'));
+        EXPECT_GE(c.room, c.size + 4096) << "a whole step is kept free before every read";
         ASSERT_TRUE(WIFEXITED(c.status));
         EXPECT_EQ(WEXITSTATUS(c.status), 3);
         EXPECT_EQ(c.failure, "");
     }
+}
+
+TEST(RunAndCapture, ReadsToTheEndOfThePipe)
+{
+    apache_root root;
+    root.install("/bin/late", "#!/bin/sh\n(sleep 2; echo late) &\necho early\n");
+    capture c = run({"/bin/late"});
+    ASSERT_EQ(c.rc, 0);
+    EXPECT_EQ(c.output, "early\nlate\n") << "what a daemon writes after the program's end counts";
 }
 
 TEST(RunAndCapture, RunsBeneathTheRootWithTheLogicalName)
@@ -343,12 +381,34 @@ void run_with_spare_descriptors(int spare)
     ::_exit(rc == -1 ? 7 : 0); // nothing of the test process is torn down in the child
 }
 
+// Runs a program that closes its output at once and ends only later, with
+// SIGALRM caught (no SA_RESTART) to cut the one wait short.
+void run_with_interrupted_wait()
+{
+    struct sigaction action = {};
+    action.sa_handler = [](int) {};
+    ::sigaction(SIGALRM, &action, nullptr);
+    ::alarm(1);
+    std::vector<std::string> args{"/bin/sh", "-c", "exec >&-; sleep 3"};
+    std::vector<char *> argv{args[0].data(), args[1].data(), args[2].data(), nullptr};
+    char *buffer = nullptr;
+    size_t size = 0;
+    int status;
+    char *failure = nullptr;
+    size_t failure_free = 0;
+    int rc = run_and_capture(&buffer, &size, &status, argv.data(), &failure, &failure_free);
+    std::fputs(failure != nullptr ? failure : "", stderr);
+    ::_exit(rc == -1 ? 7 : 0);
+}
+
 TEST(RunAndCaptureDeathTest, AppendsOneLinePerFailure)
 {
     EXPECT_EXIT(run_with_spare_descriptors(0), testing::ExitedWithCode(7),
                 "^earlier line\nopen\\(\"/dev/null\"\\) failed: Too many open files\n$");
     EXPECT_EXIT(run_with_spare_descriptors(1), testing::ExitedWithCode(7),
                 "^earlier line\npipe\\(\\) failed: Too many open files\n$");
+    EXPECT_EXIT(run_with_interrupted_wait(), testing::ExitedWithCode(7),
+                "^waitpid\\([0-9]+, &status, 0\\) failed: Interrupted system call\n$");
 }
 
 } // namespace

@@ -397,6 +397,10 @@ TEST(RunScriptBounded, RunsTheScriptAsTheReloadDoes)
 TEST(RunScriptBounded, ExitStatusAndBothOutputsInOrder)
 {
     const std::string ys(hcp::k_script_output_bytes, 'y');
+    std::string left_behind = "first\n";
+    while (left_behind.size() < hcp::k_script_output_bytes)
+        left_behind += "more\n";
+    left_behind.resize(hcp::k_script_output_bytes);
     const struct {
         const char *what;
         std::string body;
@@ -412,6 +416,8 @@ TEST(RunScriptBounded, ExitStatusAndBothOutputsInOrder)
         // With set -e a writer cut off by the pipe's end would change the status.
         {"cut at the limit", "#!/bin/sh\nset -e\nhead -c 100000 /dev/zero | tr '\\0' y\nexit 4\n",
          4, 0, ys},
+        // Without a look at the script while data flows, this would run into the bound.
+        {"a writer left behind", "#!/bin/sh\necho first\nyes more &\nexit 6\n", 6, 0, left_behind},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

@@ -12,7 +12,7 @@
 #include "hcp_db.h"
 #include "hcp_util.h"
 #include "pending.hpp"
-#include "proc/child.hpp"
+#include "util/child.hpp"
 
 #include <cerrno>
 #include <ctime>

@@ -4,7 +4,7 @@
 #include "pending.hpp"
 
 #include "hcp_util.h"
-#include "proc/child.hpp"
+#include "util/child.hpp"
 
 #include <cerrno>
 #include <csignal>

@@ -4,7 +4,7 @@
 #include "hcp_proc.h"
 #include "hcp_util.h"
 
-#include "proc/child.hpp"
+#include "util/child.hpp"
 #include "util/owners.hpp"
 
 #include <cerrno>
@@ -41,7 +41,6 @@ void report_unreadable_pipe(int error)
 }
 
 const hcp::capture_plan k_capture = {
-    .leave_on_select_failure = false,
     .wait_options = WUNTRACED,
     .out_of_memory = report_no_text_memory,
     .read_failed = report_unreadable_pipe,

@@ -4,7 +4,7 @@
 #include "hcp_proc.h"
 #include "hcp_util.h"
 
-#include "proc/child.hpp"
+#include "util/child.hpp"
 #include "util/owners.hpp"
 
 #include <cerrno>
@@ -50,8 +50,7 @@ void report_unreadable_output(int error)
 
 // util_exec_getout's capture: one stream, standard output and error merged.
 const hcp::capture_plan k_getout_capture = {
-    .leave_on_select_failure = true,
-    .wait_options = 0,
+    .leave_on_poll_failure = true,
     .out_of_memory = report_no_buffer_memory,
     .read_failed = report_unreadable_output,
 };
@@ -121,7 +120,7 @@ int util_exec_getout(char **out, const char *path, ...)
 
     hcp::capture_stream output;
     hcp::unique_fd write_end;
-    // Left blocking (-2), the read end is still read only when select or
+    // Left blocking (-2), the read end is still read only when poll or
     // FIONREAD says something is there.
     if (hcp::open_child_pipe(output.fd, write_end, true) == -1) {
         print_error(0, "Cannot create pipe:\n%s", std::strerror(errno));

@@ -30,16 +30,11 @@ void report_no_output_memory(int)
     print_error(1, "Cannot allocate memory");
 }
 
-// A stream that cannot be read is closed; what it gave until then stays.
-void ignore_read_failure(int) {}
-
-// One stream, both outputs; a select() failure is waited out like a quiet
-// second, so the deadline still ends the run.
+// One stream, both outputs; a poll() failure is waited out like a quiet
+// second, so the deadline still ends the run. A stream that cannot be read
+// is closed; what it gave until then stays.
 const hcp::capture_plan k_script_capture = {
-    .leave_on_select_failure = false,
-    .wait_options = 0,
     .out_of_memory = report_no_output_memory,
-    .read_failed = ignore_read_failure,
 };
 
 } // namespace

@@ -3,7 +3,7 @@
 // a time bound for callers that hold the panel's lock while they wait.
 #pragma once
 
-#include "proc/child.hpp"
+#include "util/child.hpp"
 #include "util/owners.hpp"
 
 #include <cstddef>

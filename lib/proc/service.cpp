@@ -7,9 +7,9 @@
 #include "hcp_db.h"
 #include "hcp_util.h"
 
+#include "util/child.hpp"
 #include "util/owners.hpp"
 
-#include "proc/child.hpp"
 #include "proc/script.hpp"
 
 #include <cerrno>

@@ -2,9 +2,9 @@
 // its version and module magic number from what it prints.
 #include "hcp_conf.h"
 #include "hcp_util.h"
+#include "child.hpp"
 #include "owners.hpp"
 #include "text.hpp"
-#include "proc/child.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -24,6 +23,10 @@ namespace
 
 using hcp::k_capture_step_bytes;
 constexpr size_t k_module_magic_chars = 8;
+// What is kept of a bounded "-V": the version lines come first, and the rest
+// is read and thrown away, so that one that writes on neither fills memory
+// nor blocks.
+constexpr size_t k_version_output_bytes = 64 * 1024;
 
 constexpr int k_child_stdin_failed = 240;
 constexpr int k_child_stdout_failed = 241;
@@ -38,10 +41,12 @@ const char k_trace_block[] = "<IfModule mod_rewrite.c>\n"
                              "\tRewriteRule .* - [F]\n"
                              "</IfModule>\n";
 
-// Appends one failure line naming the system error that errno holds now.
+// Appends one failure line to the failure text, where one is kept.
 void note_failure(char **failure, size_t *failure_free, const char *format, ...) HCP_PRINTF(3, 4);
 void note_failure(char **failure, size_t *failure_free, const char *format, ...)
 {
+    if (failure == nullptr)
+        return;
     char line[512];
     va_list ap;
     va_start(ap, format);
@@ -59,59 +64,87 @@ int open_dev_null()
     return fd;
 }
 
-// Reaps a child whose output is no longer wanted; closing our end first makes
-// a writing child end instead of blocking on a full pipe.
-void abandon_child(hcp::unique_fd &read_end, pid_t pid, const hcp::deadline &limit)
-{
-    read_end.reset();
-    int status;
-    bool timed_out = false;
-    hcp::wait_child_until(pid, &status, 0, limit, &timed_out);
-}
+// run_and_capture's reading: to the end of the pipe, a whole step free in
+// the caller's buffer before each read, one waitpid() at the end.
+const hcp::capture_plan k_to_the_end = {.reads_to_end = true, .single_wait_call = true};
+// The bounded "-V" stops soon after its child's end, as the runners do.
+const hcp::capture_plan k_until_its_end = {};
 
-// 1 when fd can be read (at once without a deadline), 0 once the deadline
-// has come, -1 with errno when poll() fails. A child that writes without
-// pause still meets its deadline.
-int wait_readable(int fd, const hcp::deadline &limit)
+// Starts argv[0], beneath the root, with stdin on /dev/null, stdout into a
+// pipe whose read end is left in read_end and stderr inherited; a child
+// that cannot connect or run exits 240, 241 or 242. A bounded child leads a
+// session of its own, whose group is killed at the deadline or when a
+// signal ends the caller. The child's id; -1 after noting the failure.
+pid_t start_child(char *const argv[], bool bounded, hcp::unique_fd &read_end, char **failure,
+                  size_t *failure_free)
 {
-    if (!limit.is_set())
-        return 1;
-    for (;;) {
-        int left_ms = limit.remaining_ms();
-        if (left_ms == 0)
-            return 0;
-        struct pollfd watched = {fd, POLLIN, 0};
-        int ready = ::poll(&watched, 1, left_ms);
-        if (ready > 0)
-            return 1;
-        if (ready < 0 && errno != EINTR)
-            return -1;
+    hcp::unique_fd null_in(open_dev_null());
+    if (!null_in) {
+        note_failure(failure, failure_free, "open(\"/dev/null\") failed: %s\n",
+                     std::strerror(errno));
+        return -1;
     }
+    hcp::unique_fd write_end;
+    if (hcp::open_child_pipe(read_end, write_end, false) != 0) {
+        note_failure(failure, failure_free, "pipe() failed: %s\n", std::strerror(errno));
+        return -1;
+    }
+    hcp::unique_malloc<char> program(sysroot_path(argv[0]));
+    hcp::child_plan plan(argv[0], argv, program.get());
+    plan.connect(null_in.get(), write_end.get(), 2);
+    plan.close_inherited = true;
+    plan.connect_failed[0] = k_child_stdin_failed;
+    plan.connect_failed[1] = k_child_stdout_failed;
+    plan.exec_failed = k_child_exec_failed;
+    plan.new_session = bounded;
+    plan.ends_with_caller = bounded;
+    plan.session_failed = k_child_exec_failed;
+    pid_t pid = hcp::spawn(plan);
+    if (pid < 0)
+        note_failure(failure, failure_free, "fork() failed: %s\n", std::strerror(errno));
+    return pid;
 }
 
-// run_and_capture() with a deadline: the child then leads a session of its
-// own, and when the deadline comes first its process group is killed and it
-// is reaped: 0 with the kill's wait status, what was read until then and
-// *timed_out set. With the deadline that never comes, run_and_capture().
-int capture_output(char **buffer, size_t *size, int *wait_status, char *const argv[],
-                   char **failure, size_t *failure_free, const hcp::deadline &limit,
-                   bool *timed_out);
+// One bounded run of "<candidate> -V" into output: 0 with the wait status
+// (*timed_out when the deadline killed it), or -1 with errno.
+int query_version(char *const argv[], const hcp::deadline &limit, hcp::capture_stream &output,
+                  int *status, bool *timed_out)
+{
+    output.keep_bytes = k_version_output_bytes;
+    pid_t pid = start_child(argv, true, output.fd, nullptr, nullptr);
+    if (pid < 0)
+        return -1;
+    hcp::capture_end end = hcp::capture(pid, {&output, 1}, k_until_its_end, limit);
+    *timed_out = end.timed_out;
+    // Failed as run_and_capture() fails: the candidate is passed over.
+    int error = output.grow_error != 0 ? output.grow_error : output.read_error;
+    if (error != 0 || end.waited != pid) {
+        errno = error != 0 ? error : end.wait_error;
+        return -1;
+    }
+    *status = end.status;
+    return 0;
+}
 
-// Runs the candidate with "-V" into *output; re-runs once after a signal,
-// but not after the kill at the deadline, which both runs share: the query
-// takes at most k_child_wait_seconds. Returns 0 with the wait status, or -1
-// when it could not be run.
+// Runs the candidate with "-V" into *output (freed first); re-runs once after
+// a signal, but not after the kill at the deadline, which both runs share:
+// the query takes at most k_child_wait_seconds. Returns 0 with the wait
+// status, or -1 when it could not be run.
 int run_version_query(const char *candidate, char **output, size_t *size, int *status)
 {
     char *argv[] = {const_cast<char *>(candidate), const_cast<char *>("-V"), nullptr};
-    char *failure = nullptr; // not shown: a candidate that cannot run is passed over
-    size_t failure_free = 0;
     hcp::deadline limit = hcp::child_deadline(hcp::k_child_wait_seconds);
+    hcp::capture_stream first, again;
+    hcp::capture_stream *kept = &first;
     bool timed_out = false;
-    int rc = capture_output(output, size, status, argv, &failure, &failure_free, limit, &timed_out);
-    if (rc == 0 && WIFSIGNALED(*status) && !timed_out)
-        rc = capture_output(output, size, status, argv, &failure, &failure_free, limit, &timed_out);
-    std::free(failure);
+    int rc = query_version(argv, limit, first, status, &timed_out);
+    if (rc == 0 && WIFSIGNALED(*status) && !timed_out) {
+        kept = &again;
+        rc = query_version(argv, limit, again, status, &timed_out);
+    }
+    std::free(*output);
+    *size = kept->length;
+    *output = kept->hand_over();
     return rc;
 }
 
@@ -176,107 +209,44 @@ int patch_level_of(std::string_view version)
 
 } // namespace
 
-namespace
-{
-
-int capture_output(char **buffer, size_t *size, int *wait_status, char *const argv[],
-                   char **failure, size_t *failure_free, const hcp::deadline &limit,
-                   bool *timed_out)
-{
-    hcp::unique_fd null_in(open_dev_null());
-    if (!null_in) {
-        note_failure(failure, failure_free, "open(\"/dev/null\") failed: %s\n",
-                     std::strerror(errno));
-        return -1;
-    }
-    hcp::unique_fd read_end, write_end;
-    if (hcp::open_child_pipe(read_end, write_end, false) != 0) {
-        note_failure(failure, failure_free, "pipe() failed: %s\n", std::strerror(errno));
-        return -1;
-    }
-
-    hcp::unique_malloc<char> program(sysroot_path(argv[0]));
-    hcp::child_plan plan(argv[0], argv, program.get());
-    plan.connect(null_in.get(), write_end.get(), 2);
-    plan.close_inherited = true;
-    plan.connect_failed[0] = k_child_stdin_failed;
-    plan.connect_failed[1] = k_child_stdout_failed;
-    plan.exec_failed = k_child_exec_failed;
-    plan.new_session = limit.is_set(); // its group is what a kill at the deadline ends
-    plan.ends_with_caller = limit.is_set();
-    plan.session_failed = k_child_exec_failed;
-    pid_t pid = hcp::spawn(plan);
-    if (pid < 0) {
-        note_failure(failure, failure_free, "fork() failed: %s\n", std::strerror(errno));
-        return -1;
-    }
-    write_end.reset();
-    null_in.reset();
-
-    // A buffer smaller than one step is grown from nothing, to one step.
-    size_t capacity = *buffer != nullptr && *size >= k_capture_step_bytes ? *size : 0;
-    size_t used = 0;
-    ssize_t n = 0;
-    do {
-        // At least one step of room is free before every read.
-        if (capacity - used < k_capture_step_bytes && !hcp::grow_capture(buffer, &capacity)) {
-            note_failure(failure, failure_free, "realloc(buf, %zd) failed: %s\n",
-                         ssize_t(capacity + k_capture_step_bytes), std::strerror(errno));
-            if (capacity != 0)
-                *size = capacity;
-            abandon_child(read_end, pid, limit);
-            return -1;
-        }
-        int readable = wait_readable(read_end.get(), limit);
-        if (readable < 0) {
-            note_failure(failure, failure_free, "poll(%d) failed: %s\n", read_end.get(),
-                         std::strerror(errno));
-            abandon_child(read_end, pid, limit);
-            return -1;
-        }
-        if (readable == 0) {
-            hcp::kill_child_group(pid);
-            *timed_out = true;
-            break;
-        }
-        n = hcp::read_retrying(read_end.get(), *buffer + used, k_capture_step_bytes);
-        if (n > 0)
-            used += size_t(n);
-    } while (n > 0);
-    (*buffer)[used] = '\0';
-    *size = used;
-    if (n < 0) {
-        note_failure(failure, failure_free, "read(%d, buf, %zd) failed: %s\n", read_end.get(),
-                     ssize_t(k_capture_step_bytes), std::strerror(errno));
-        abandon_child(read_end, pid, limit);
-        return -1;
-    }
-    read_end.reset();
-    pid_t waited;
-    if (*timed_out)
-        waited = hcp::wait_child(pid, wait_status, 0);
-    else if (limit.is_set())
-        waited = hcp::wait_child_until(pid, wait_status, 0, limit, timed_out);
-    else
-        waited = ::waitpid(pid, wait_status, 0);
-    if (waited != pid) {
-        note_failure(failure, failure_free, "waitpid(%d, &status, 0) failed: %s\n", int(pid),
-                     std::strerror(errno));
-        return -1;
-    }
-    return 0;
-}
-
-} // namespace
-
 extern "C" {
 
 int run_and_capture(char **buffer, size_t *size, int *wait_status, char *const argv[],
                     char **failure, size_t *failure_free)
 {
-    bool timed_out = false;
-    return capture_output(buffer, size, wait_status, argv, failure, failure_free, hcp::deadline(),
-                          &timed_out);
+    hcp::capture_stream output;
+    pid_t pid = start_child(argv, false, output.fd, failure, failure_free);
+    if (pid < 0)
+        return -1;
+    int read_fd = output.fd.get();
+    // A buffer smaller than one step is grown from nothing, to one step.
+    output.capacity = *buffer != nullptr && *size >= k_capture_step_bytes ? *size : 0;
+    output.text.reset(*buffer);
+    output.whole_step_reads = true;
+    hcp::capture_end end = hcp::capture(pid, {&output, 1}, k_to_the_end);
+    if (output.grow_error != 0) {
+        note_failure(failure, failure_free, "realloc(buf, %zd) failed: %s\n",
+                     ssize_t(output.capacity + k_capture_step_bytes),
+                     std::strerror(output.grow_error));
+        if (output.capacity != 0)
+            *size = output.capacity;
+        *buffer = output.text.release();
+        return -1;
+    }
+    *size = output.length;
+    *buffer = output.hand_over();
+    if (output.read_error != 0) {
+        note_failure(failure, failure_free, "read(%d, buf, %zd) failed: %s\n", read_fd,
+                     ssize_t(k_capture_step_bytes), std::strerror(output.read_error));
+        return -1;
+    }
+    if (end.waited != pid) {
+        note_failure(failure, failure_free, "waitpid(%d, &status, 0) failed: %s\n", int(pid),
+                     std::strerror(end.wait_error));
+        return -1;
+    }
+    *wait_status = end.status;
+    return 0;
 }
 
 void get_apache_path(char **module_magic, int *version_code, int *patch_level)
@@ -322,7 +292,8 @@ void get_apache_path(char **module_magic, int *version_code, int *patch_level)
         print_error(1, "get_apache_path: apache executable not found");
     }
 
-    version_info info = scan_version_output(std::string_view(output, size));
+    version_info info =
+        scan_version_output(std::string_view(output != nullptr ? output : "", size));
     if (info.version_seen && !info.version_has_slash) {
         std::free(output);
         errno = 0;

@@ -1,7 +1,7 @@
 // The one child-process core: the child side of every runner between fork
 // and exec, the pipes and the capture of a child's output, and the one rule
 // for where a program run by path is found.
-#include "proc/child.hpp"
+#include "util/child.hpp"
 
 #include "hcp_util.h"
 
@@ -15,9 +15,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <string_view>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +51,24 @@ void forget_waited(pid_t pid)
 {
     if (pid > 0 && waited_group == pid)
         waited_group = 0;
+}
+
+// One waitpid(); a child reaped is no longer kill_waited_group()'s.
+pid_t wait_once(pid_t pid, int *status, int options)
+{
+    pid_t waited = ::waitpid(pid, status, options);
+    if (waited > 0 && !((options & WUNTRACED) != 0 && WIFSTOPPED(*status)))
+        forget_waited(waited);
+    return waited;
+}
+
+// Kills a child that leads its own process group, and the group: SIGKILL to
+// both, in case it left the group. Only before it is reaped, while its id
+// (and so the group's) cannot have been given to another process.
+void kill_child_group(pid_t pid)
+{
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
 }
 
 // Child side: the caller's handlers must not run here, where they would act
@@ -316,24 +334,12 @@ ssize_t read_retrying(int fd, char *buffer, size_t size)
     return n;
 }
 
-bool grow_capture(char **text, size_t *capacity)
-{
-    void *grown = std::realloc(*text, *capacity + k_capture_step_bytes);
-    if (grown == nullptr)
-        return false;
-    *text = static_cast<char *>(grown);
-    *capacity += k_capture_step_bytes;
-    return true;
-}
-
 pid_t wait_child(pid_t pid, int *status, int options)
 {
     pid_t waited;
     do
-        waited = ::waitpid(pid, status, options);
+        waited = wait_once(pid, status, options);
     while (waited < 0 && errno == EINTR);
-    if (waited > 0 && !((options & WUNTRACED) != 0 && WIFSTOPPED(*status)))
-        forget_waited(waited);
     return waited;
 }
 
@@ -375,12 +381,11 @@ deadline deadline::earlier(const deadline &a, const deadline &b)
     return a_first ? a : b;
 }
 
-void kill_child_group(pid_t pid)
+namespace
 {
-    ::kill(-pid, SIGKILL);
-    ::kill(pid, SIGKILL);
-}
 
+// wait_child() until the deadline at most: past it the child's group is
+// killed, the child reaped and *timed_out set; *status is then the kill's.
 pid_t wait_child_until(pid_t pid, int *status, int options, const deadline &limit, bool *timed_out)
 {
     if (!limit.is_set())
@@ -405,15 +410,22 @@ pid_t wait_child_until(pid_t pid, int *status, int options, const deadline &limi
     return wait_child(pid, status, 0);
 }
 
+} // namespace
+
 void capture_stream::reserve(const capture_plan &plan)
 {
-    if (capacity >= length + 2)
+    if (capacity - length >= (whole_step_reads ? k_capture_step_bytes : 2))
         return;
-    char *raw = text.release();
-    bool grown = grow_capture(&raw, &capacity);
-    text.reset(raw);
-    if (!grown)
-        plan.out_of_memory(errno);
+    void *grown = std::realloc(text.get(), capacity + k_capture_step_bytes);
+    if (grown == nullptr) {
+        grow_error = errno;
+        if (plan.out_of_memory != nullptr)
+            plan.out_of_memory(grow_error);
+        return;
+    }
+    (void)text.release(); // moved by realloc
+    text.reset(static_cast<char *>(grown));
+    capacity += k_capture_step_bytes;
 }
 
 size_t capture_stream::read_chunk(const capture_plan &plan)
@@ -424,12 +436,13 @@ size_t capture_stream::read_chunk(const capture_plan &plan)
     bool keeping = length < keep_bytes;
     if (keeping) {
         reserve(plan);
-        if (capacity < length + 2) { // only if out_of_memory did not end the process
+        if (grow_error != 0) { // only if out_of_memory did not end the process
             fd.reset();
             return 0;
         }
         into = text.get() + length;
-        room = std::min(capacity - length - 1, keep_bytes - length);
+        room = whole_step_reads ? k_capture_step_bytes : capacity - length - 1;
+        room = std::min(room, keep_bytes - length);
     }
     ssize_t n = read_retrying(fd.get(), into, room);
     if (n > 0) {
@@ -440,10 +453,11 @@ size_t capture_stream::read_chunk(const capture_plan &plan)
     if (n == 0) {
         fd.reset();
     } else if (errno != EAGAIN) {
-        int error = errno;
+        read_error = errno;
         fd.reset();
-        errno = error;
-        plan.read_failed(error);
+        errno = read_error;
+        if (plan.read_failed != nullptr)
+            plan.read_failed(read_error);
     }
     return 0;
 }
@@ -451,7 +465,7 @@ size_t capture_stream::read_chunk(const capture_plan &plan)
 void capture_stream::drain(const capture_plan &plan)
 {
     // What the pipe already holds was written just before the child's end,
-    // and select may not have seen it yet, so it is read once more. Only
+    // and poll may not have seen it yet, so it is read once more. Only
     // what is there is read: a stream that never gave anything stays absent
     // instead of becoming an empty text, and a daemon that keeps writing
     // cannot keep us here.
@@ -479,46 +493,44 @@ capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_
 {
     capture_end end;
     bool reaped = false;
+    deadline look =
+        plan.reads_to_end ? deadline() : deadline::after_seconds(k_capture_grace_seconds);
     for (;;) {
-        // Looked at before every select: a child that writes without pause
+        // Looked at before every poll: a child that writes without pause
         // would never let it time out.
-        int left_ms = limit.remaining_ms();
-        if (left_ms == 0) {
+        if (limit.remaining_ms() == 0) {
             kill_child_group(pid);
             end.timed_out = true;
             break;
         }
-        fd_set readable;
-        FD_ZERO(&readable);
-        int highest = -1;
-        for (const capture_stream &s : streams) {
-            if (!s.is_open())
-                continue;
-            FD_SET(s.fd.get(), &readable);
-            highest = std::max(highest, s.fd.get());
+        pollfd watched[2];
+        capture_stream *watched_streams[2];
+        nfds_t count = 0;
+        for (capture_stream &s : streams) {
+            if (s.is_open() && count < 2) {
+                watched[count] = {s.fd.get(), POLLIN, 0};
+                watched_streams[count++] = &s;
+            }
         }
-        if (highest < 0)
+        if (count == 0)
             break;
-        struct timeval timeout = {k_capture_poll_seconds, 0};
-        if (left_ms > 0 && left_ms < k_capture_poll_seconds * 1000)
-            timeout = {left_ms / 1000, (left_ms % 1000) * 1000};
-        errno = 0;
-        int ready = ::select(highest + 1, &readable, nullptr, nullptr, &timeout);
-        if (ready > 0) {
-            for (capture_stream &s : streams)
-                if (s.is_open() && FD_ISSET(s.fd.get(), &readable))
-                    s.read_chunk(plan);
+        int ready = ::poll(watched, count, deadline::earlier(limit, look).remaining_ms());
+        int poll_error = errno;
+        for (nfds_t i = 0; ready > 0 && i < count; i++)
+            if (watched[i].revents != 0)
+                watched_streams[i]->read_chunk(plan);
+        if (ready < 0 && poll_error != EINTR && plan.leave_on_poll_failure)
+            break;
+        // Looked at even while data flows: a daemon that the child leaves
+        // behind may hold the pipes and write on.
+        if (plan.reads_to_end || (ready > 0 && look.remaining_ms() != 0))
+            continue;
+        end.waited = wait_once(pid, &end.status, WNOHANG);
+        if (end.waited == 0) {
+            look = deadline::after_seconds(k_capture_grace_seconds);
             continue;
         }
-        if (ready < 0 && errno != EINTR && plan.leave_on_select_failure)
-            break;
-        // Quiet for a second: the child may have ended while a daemon it
-        // started still holds the pipes, so do not wait for their end.
-        end.waited = ::waitpid(pid, &end.status, WNOHANG);
-        if (end.waited == 0)
-            continue;
         end.wait_error = errno;
-        forget_waited(end.waited);
         reaped = true;
         for (capture_stream &s : streams)
             s.drain(plan);
@@ -530,7 +542,10 @@ capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_
         end.waited = wait_child(pid, &end.status, 0);
         end.wait_error = errno;
     } else if (!reaped) {
-        end.waited = wait_child_until(pid, &end.status, plan.wait_options, limit, &end.timed_out);
+        end.waited =
+            plan.single_wait_call && !limit.is_set()
+                ? wait_once(pid, &end.status, plan.wait_options)
+                : wait_child_until(pid, &end.status, plan.wait_options, limit, &end.timed_out);
         end.wait_error = errno;
     }
     return end;

@@ -22,8 +22,9 @@ namespace hcp
 
 // Capture buffers grow by this much at a time.
 constexpr size_t k_capture_step_bytes = 4096;
-// A paced capture looks at least this often whether the child has ended.
-constexpr int k_capture_poll_seconds = 1;
+// A capture that stops with its child looks at least this often whether the
+// child has ended, data flowing or not: the grace after the child's end.
+constexpr int k_capture_grace_seconds = 1;
 // How the runners' children end when they cannot run their program.
 constexpr int k_exec_failed_status = 255;
 // The bounded list forms pass argument zero and at most this many more.
@@ -160,37 +161,29 @@ int open_child_pipe(unique_fd &read_end, unique_fd &write_end, bool nonblocking_
 // Reads, resuming after an interrupted read.
 ssize_t read_retrying(int fd, char *buffer, size_t size);
 
-// Grows *text by one capture step (realloc of capacity + the step); false
-// with errno, *text untouched, when there is no memory.
-bool grow_capture(char **text, size_t *capacity);
-
 // Waits for one child, resuming after an interrupted wait; a child reaped
 // is no longer kill_waited_group()'s.
 pid_t wait_child(pid_t pid, int *status, int options);
 
-// Kills a child that leads its own process group, and the group: SIGKILL to
-// both, in case it left the group. Only before it is reaped, while its id
-// (and so the group's) cannot have been given to another process.
-void kill_child_group(pid_t pid);
-
-// wait_child() until the deadline at most: past it the child's group is
-// killed (kill_child_group), the child reaped and *timed_out set; *status
-// is then that of the kill.
-pid_t wait_child_until(pid_t pid, int *status, int options, const deadline &limit, bool *timed_out);
-
 // How a runner captures its child's output; the differences between the
 // runners' contracts.
 struct capture_plan {
-    // At a select() failure other than an interruption: true leaves the
-    // capture and waits for the child; false checks the child as after a
-    // quiet second.
-    bool leave_on_select_failure;
+    // Reads every stream to its end and only then waits: a daemon that holds
+    // a pipe holds the capture. Otherwise the capture stops with the child.
+    bool reads_to_end = false;
+    // At a poll() failure other than an interruption: true leaves the
+    // capture and waits for the child; false looks at the child (reading to
+    // the end, polls again).
+    bool leave_on_poll_failure = false;
     // Options of the blocking wait when the pipes reached their end first.
-    int wait_options;
-    // Reports that a capture text cannot grow and ends the process.
-    void (*out_of_memory)(int error);
-    // Says that a stream could not be read; the stream is closed.
-    void (*read_failed)(int error);
+    int wait_options = 0;
+    // That wait is one waitpid() call, which a signal may cut short, where
+    // there is no deadline; otherwise it resumes.
+    bool single_wait_call = false;
+    // Reports that a capture text cannot grow (and may end the process).
+    void (*out_of_memory)(int error) = nullptr;
+    // Says that a stream could not be read.
+    void (*read_failed)(int error) = nullptr;
 };
 
 // One captured stream of a child: the read end of its pipe and the text
@@ -203,9 +196,16 @@ struct capture_stream {
     // At most this much is kept; the rest is read and thrown away, so that
     // the child never blocks on a full pipe.
     size_t keep_bytes = SIZE_MAX;
+    // A whole step is kept free before every read, which asks for a step;
+    // otherwise the text grows only when full and a read takes what fits.
+    bool whole_step_reads = false;
+    // Why the stream was closed before its end: the errno of a read that
+    // failed, or of a text that could not grow.
+    int read_error = 0;
+    int grow_error = 0;
 
     bool is_open() const { return static_cast<bool>(fd); }
-    // Room for one more byte and the terminator.
+    // Room for the next read, and for the terminator after the last one.
     void reserve(const capture_plan &plan);
     // One read of what the pipe holds now; the bytes taken from the pipe,
     // kept or not (0 at its end, on a failure and when it would block).
@@ -225,12 +225,13 @@ struct capture_end {
     bool timed_out = false;
 };
 
-// Reads the streams (their read ends non-blocking) with select(), waking
-// every second; after a quiet second the child is checked without waiting,
-// and once it has ended the capture stops, even if a daemon it started
-// holds the pipes. Waits for the child if the pipes end first. When the
-// deadline comes first the child's group is killed (kill_child_group) and
-// the child reaped; what was read until then is kept. Every read end is
+// Reads at most two streams as poll() finds them readable. Unless the plan
+// reads to the end, the child is looked at without waiting at least every
+// k_capture_grace_seconds, data flowing or not; once it has ended, what the
+// pipes hold is drained and the capture stops, even if a daemon it started
+// holds them and writes on. Waits for the child if the pipes end first.
+// When the deadline comes first the child's group and the child are killed
+// and it is reaped; what was read until then is kept. Every read end is
 // closed on return.
 capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_plan &plan,
                     const deadline &limit = deadline());
