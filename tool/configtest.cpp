@@ -8,16 +8,16 @@
 #include "hcp_util.h"
 #include "lanternctl.h"
 #include "proc/script.hpp"
+#include "vhost.hpp"
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <string>
 #include <string_view>
 #include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
 namespace
 {
@@ -165,14 +165,10 @@ int commit_include_file(pending_file &out, const char *dir, const char *base,
 extern "C" int recover_include_file(const char *name)
 {
     const char *dir = conf_get(HTTPD_INCLUDE_D);
-    char base[PATH_BUFFER_BYTES];
+    const std::string base = lanternctl::include_file_name(name);
     char vhost_path[PATH_BUFFER_BYTES];
-    int n = std::snprintf(vhost_path, sizeof vhost_path, "%s/zzz_%s_vhost.conf", dir, name);
-    if (n < 0 || size_t(n) >= sizeof vhost_path) {
-        log_printf(LOG_ERR, "Unable to get webserver config name. Buffer too short\n");
+    if (!lanternctl::compose_vhost_path(vhost_path, name))
         return -1;
-    }
-    std::snprintf(base, sizeof base, "zzz_%s_vhost.conf", name);
     if (!lanternctl::undo_record::complete_left(dir, base, vhost_path))
         return system_error();
     // The temporaries a killed run left: the new file, and the new file kept
@@ -180,7 +176,7 @@ extern "C" int recover_include_file(const char *name)
     bool removed = false;
     for (const char *role : {"new", "kept"}) {
         char path[PATH_MAX];
-        n = std::snprintf(path, sizeof path, "%s/.%s.%s", dir, base, role);
+        int n = std::snprintf(path, sizeof path, "%s/.%s.%s", dir, base.c_str(), role);
         if (n < 0 || size_t(n) >= sizeof path) {
             errno = ENAMETOOLONG;
             return system_error();

@@ -47,14 +47,6 @@ bool compose_path(char (&path)[PATH_BUFFER_BYTES], const char *format, ...)
     return n >= 0 && size_t(n) < sizeof path;
 }
 
-bool compose_vhost_path(char (&path)[PATH_BUFFER_BYTES], const char *name)
-{
-    if (compose_path(path, "%s/zzz_%s%s", conf_get(HTTPD_INCLUDE_D), name, k_template_suffix))
-        return true;
-    log_printf(LOG_ERR, "Unable to get webserver config name. Buffer too short\n");
-    return false;
-}
-
 // Where the generated text goes: the temporary that becomes the include
 // file, or memory, to be compared with the file in place.
 struct text_sink {
@@ -271,7 +263,7 @@ bool open_include_source(const char *name, include_source &source, bool strict)
                    std::strerror(errno));
         return false;
     }
-    if (!compose_vhost_path(source.vhost_path, name))
+    if (!lanternctl::compose_vhost_path(source.vhost_path, name))
         return false;
 
     // Both of these may end the process (the address only where strict):
@@ -316,6 +308,14 @@ std::string include_file_name(const char *name)
     return std::string("zzz_") + name + k_template_suffix;
 }
 
+bool compose_vhost_path(char (&path)[PATH_BUFFER_BYTES], const char *name)
+{
+    if (compose_path(path, "%s/zzz_%s%s", conf_get(HTTPD_INCLUDE_D), name, k_template_suffix))
+        return true;
+    log_printf(LOG_ERR, "Unable to get webserver config name. Buffer too short\n");
+    return false;
+}
+
 int build_include_text(const char *name, const webmail_options &options, std::string &text)
 {
     include_source source;
@@ -334,8 +334,7 @@ int write_include_file(const char *name, const webmail_options &options)
     const char *vhost_path = source.vhost_path;
 
     const char *include_dir = conf_get(HTTPD_INCLUDE_D);
-    char base[PATH_BUFFER_BYTES];
-    std::snprintf(base, sizeof base, "zzz_%s%s", name, k_template_suffix);
+    const std::string base = include_file_name(name);
     lanternctl::pending_file out;
     // "<dir>/.zzz_<name>_vhost.conf.new": a name Apache's "*.conf" include
     // patterns do not pick up. 0666 under the umask: the mode any freshly
@@ -355,7 +354,7 @@ int write_include_file(const char *name, const webmail_options &options)
     bool written = out.finish();
     if (!copied(rc, written, name))
         return -1;
-    return lanternctl::commit_include_file(out, include_dir, base, vhost_path, name);
+    return lanternctl::commit_include_file(out, include_dir, base.c_str(), vhost_path, name);
 }
 
 } // namespace lanternctl
@@ -377,7 +376,7 @@ int create_webmail_vhost(const char *name, const struct webmail_options *options
 int remove_webmail_vhost(const char *name)
 {
     char vhost_path[PATH_BUFFER_BYTES];
-    if (!compose_vhost_path(vhost_path, name))
+    if (!lanternctl::compose_vhost_path(vhost_path, name))
         return -1;
     if (sysroot_unlink(vhost_path) != 0) {
         if (errno == ENOENT)

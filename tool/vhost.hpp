@@ -11,6 +11,8 @@ namespace lanternctl
 
 // The include file's name in HTTPD_INCLUDE_D: zzz_<name>_vhost.conf.
 std::string include_file_name(const char *name);
+// Composes its path; false after logging that it does not fit.
+bool compose_vhost_path(char (&path)[PATH_BUFFER_BYTES], const char *name);
 
 // Writes name's include file from its template as enable does, guarded by
 // the web server's configuration test: 0; 1 when the test refused the new
