@@ -1,13 +1,12 @@
 // The webmail catalogue: table Webmails. Each operation opens its own
 // connection and closes it before it returns.
-#include "lanternctl.h"
+#include "catalogue.hpp"
 
 #include "hcp_db.h"
 #include "hcp_util.h"
 
-#include "db/sql.hpp"
-
 #include <cstdio>
+#include <cstring>
 #include <syslog.h>
 
 namespace
@@ -19,14 +18,9 @@ const char k_enable[] = "UPDATE Webmails SET enabled='true' WHERE product_id='%s
 const char k_disable[] = "UPDATE Webmails SET enabled='false' WHERE product_id='%s'";
 const char k_delete[] = "DELETE from Webmails WHERE product_id='%s'";
 const char k_list[] = "SELECT `product_id`,`version`,`release` FROM Webmails";
+const char k_select_enabled[] = "SELECT product_id, enabled FROM Webmails";
 
-hcp::unique_mysql connect()
-{
-    hcp::unique_mysql handle(db_connect_or_report());
-    if (!handle)
-        log_printf(LOG_ERR, "Unable to connect to the mysql database\n");
-    return handle;
-}
+using lanternctl::open_panel_database;
 
 // Runs one statement composed with escaped values; false when it cannot be
 // composed or the server refuses it (mysql_error then says why).
@@ -56,11 +50,43 @@ const char *text_or_empty(const char *column)
 
 } // namespace
 
+namespace lanternctl
+{
+
+hcp::unique_mysql open_panel_database()
+{
+    hcp::unique_mysql handle(db_connect_or_report());
+    if (!handle)
+        log_printf(LOG_ERR, "Unable to connect to the mysql database\n");
+    return handle;
+}
+
+bool read_enabled_webmails(MYSQL *db, bool (&enabled)[KNOWN_WEBMAIL_COUNT])
+{
+    hcp::unique_result result;
+    if (mysql_query(db, k_select_enabled) == 0)
+        result.reset(mysql_store_result(db));
+    if (!result) {
+        log_printf(LOG_ERR, "Unable to get webmails list from database: %s", mysql_error(db));
+        return false;
+    }
+    bool seen[KNOWN_WEBMAIL_COUNT] = {};
+    while (MYSQL_ROW row = mysql_fetch_row(result.get()))
+        for (int i = 0; i < KNOWN_WEBMAIL_COUNT; i++)
+            if (row[0] != nullptr && std::strcmp(row[0], known_webmails[i]) == 0 && !seen[i]) {
+                seen[i] = true; // the first row, as the definition is read
+                enabled[i] = row[1] != nullptr && std::strcmp(row[1], "true") == 0;
+            }
+    return true;
+}
+
+} // namespace lanternctl
+
 extern "C" {
 
 int update_webmail_record(const char *name, int command, const struct webmail_options *options)
 {
-    hcp::unique_mysql handle = connect();
+    hcp::unique_mysql handle = open_panel_database();
     if (!handle)
         return -1;
 
@@ -108,7 +134,7 @@ int update_webmail_record(const char *name, int command, const struct webmail_op
 
 int print_webmails_list(void)
 {
-    hcp::unique_mysql handle = connect();
+    hcp::unique_mysql handle = open_panel_database();
     if (!handle)
         return -1;
 

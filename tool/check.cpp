@@ -1,569 +1,491 @@
 // --check and --sync: whether the include files and alias files still match
-// the catalogue, and bringing them back where that needs no guessing. Every
-// repair is the step of the command it copies (enable's guarded write,
-// disable's synced removal, set-default's keeping of the newest choice), so
-// a kill or a failure leaves each file whole, the earlier or the new one.
-#include "lanternctl.h"
+// the catalogue, and bringing them back where that needs no guessing. The
+// files are read without the lock and every finding is confirmed under it,
+// so that what a run prints is never a half-done run's state. A sync is one
+// checkpoint: it writes every include file it repairs, each with its undo
+// record, and asks the web server once; its reload is pending, durably,
+// until the web server has reloaded.
+#include "check.hpp"
 
-#include "db/sql.hpp"
+#include "catalogue.hpp"
 #include "configtest.hpp"
-#include "defaults.hpp"
+#include "diff.hpp"
 #include "hcp_conf.h"
-#include "hcp_db.h"
-#include "hcp_proc.h"
 #include "hcp_util.h"
-#include "pending.hpp"
-#include "proc/script.hpp"
-#include "util/owners.hpp"
+#include "include_file.hpp"
+#include "messages.hpp"
 #include "vhost.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
-#include <iterator>
 #include <fcntl.h>
-#include <memory>
+#include <iterator>
 #include <new>
 #include <string>
-#include <string_view>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
-#include <vector>
 
+namespace lanternctl
+{
 namespace
 {
 
-enum class finding {
-    include_missing,
-    include_stale,
-    include_unexpected,
-    include_unbuildable,
-    alias_duplicate,
-    alias_malformed,
-    leftover,
-    configtest
-};
-
 const char *const k_finding_names[] = {
     "include-missing", "include-stale",   "include-unexpected", "include-unbuildable",
-    "alias-duplicate", "alias-malformed", "leftover",           "configtest",
+    "alias-duplicate", "alias-malformed", "alias-unserved",     "leftover",
+    "configtest",      "reload-pending",
 };
-static_assert(std::size(k_finding_names) == size_t(finding::configtest) + 1);
+static_assert(std::size(k_finding_names) == size_t(finding::reload_pending) + 1);
+const char *const k_outcome_names[] = {"", "repaired", "kept", "left"};
 
-enum class outcome { found, repaired, left };
+// A sync's change that the web server has not reloaded yet. Each sync that
+// changes files puts a new file there, so that the end of a reload removes
+// only the mark of changes that reload has seen.
+constexpr char k_reload_mark[] = ".lanternctl reload-pending";
+constexpr char k_reload_mark_temporary[] = ".lanternctl reload-pending.new";
+// What --diff reads of a current include file at most.
+constexpr size_t k_diff_bytes_max = size_t(16) << 20;
 
-const char k_select_catalogue[] = "SELECT product_id, enabled FROM Webmails";
-
-// The findings of one run, and what the sync did about each.
-struct run_state {
-    const char *only = nullptr; // the webmail named, or every one
-    bool repair = false;
-    bool changed = false; // an include or alias file: Apache reloads
-    bool left = false;
-    std::vector<std::string> lines;
-
-    bool in_scope(const char *webmail) const
-    {
-        return only == nullptr || std::strcmp(webmail, only) == 0;
-    }
-    outcome unrepaired() const { return repair ? outcome::left : outcome::found; }
-
-    // A repair is logged also where its line is another webmail's.
-    void note(const char *webmail, finding what, std::string_view path, outcome how)
-    {
-        const char *finding_name = k_finding_names[int(what)];
-        if (how == outcome::repaired)
-            log_printf(LOG_NOTICE, "Repaired %s of %s webmail: %.*s\n", finding_name, webmail,
-                       int(path.size()), path.data());
-        if (!in_scope(webmail))
-            return;
-        std::string line = std::string(webmail) + '\t' + finding_name + '\t';
-        line += path;
-        if (how != outcome::found)
-            line += how == outcome::repaired ? "\trepaired" : "\tleft";
-        left = left || how == outcome::left;
-        lines.push_back(std::move(line));
-    }
-};
-
-bool fail(const char *format, const std::string &object)
+std::string in_include_dir(const char *name)
 {
-    log_printf(LOG_ERR, format, object.c_str(), std::strerror(errno));
-    return false;
+    return std::string(conf_get(HTTPD_INCLUDE_D)) + "/" + name;
 }
 
-bool is_absent(int error)
+// The mark's inode, 0 when there is none; false after logging why.
+bool mark_inode(ino_t &ino)
 {
-    return error == ENOENT || error == ENOTDIR;
-}
-
-struct dir_closer {
-    void operator()(DIR *dir) const { ::closedir(dir); }
-};
-using unique_dir = std::unique_ptr<DIR, dir_closer>;
-
-// Opens a directory beneath the root for reading; null with errno.
-unique_dir open_dir(const char *path)
-{
-    hcp::unique_fd fd(sysroot_open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
-    DIR *dir = fd ? ::fdopendir(fd.get()) : nullptr;
-    if (dir != nullptr)
-        (void)fd.release();
-    return unique_dir(dir);
-}
-
-// Calls each(entry) for every entry but "." and ".." in one pass; false when
-// each did (it has logged why) or the directory could not be read.
-template <typename Each> bool each_entry(DIR *dir, const std::string &path, Each each)
-{
-    for (;;) {
-        errno = 0;
-        const dirent *entry = ::readdir(dir);
-        if (entry == nullptr)
-            return errno == 0 || fail("Unable to read directory %s: %s\n", path);
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0 &&
-            !each(entry))
-            return false;
-    }
-}
-
-bool is_regular(int dir_fd, const dirent *entry)
-{
-    if (entry->d_type != DT_UNKNOWN)
-        return entry->d_type == DT_REG;
+    const std::string path = in_include_dir(k_reload_mark);
     struct stat st;
-    return ::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
-}
-
-bool is_number(std::string_view text)
-{
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
-// "<pid>.<n>": how earlier versions named their temporaries.
-bool is_numbered(std::string_view role)
-{
-    size_t dot = role.find('.');
-    return dot != std::string_view::npos && is_number(role.substr(0, dot)) &&
-           is_number(role.substr(dot + 1));
-}
-
-// What name is beyond "<prefix>", or false when it does not begin so.
-bool role_after(std::string_view name, std::string_view prefix, std::string_view &role)
-{
-    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix)
-        return false;
-    role = name.substr(prefix.size());
-    return true;
-}
-
-bool remove_synced(int dir_fd, const char *name, const std::string &path)
-{
-    if ((::unlinkat(dir_fd, name, 0) != 0 && errno != ENOENT) ||
-        !lanternctl::sync_directory_fd(dir_fd))
-        return fail("Unable to remove %s: %s\n", path);
-    return true;
-}
-
-// Which known webmails the catalogue has switched on: a row keyed by the
-// name, as the commands find it, whose enabled is 'true'.
-bool read_catalogue(bool (&enabled)[KNOWN_WEBMAIL_COUNT])
-{
-    hcp::unique_mysql db(db_connect_or_report());
-    if (!db) {
-        log_printf(LOG_ERR, "Unable to connect to the mysql database\n");
-        return false;
-    }
-    hcp::unique_result result;
-    if (mysql_query(db.get(), k_select_catalogue) == 0)
-        result.reset(mysql_store_result(db.get()));
-    if (!result) {
-        log_printf(LOG_ERR, "Unable to get webmails list from database: %s", mysql_error(db.get()));
-        return false;
-    }
-    bool seen[KNOWN_WEBMAIL_COUNT] = {};
-    while (MYSQL_ROW row = mysql_fetch_row(result.get()))
-        for (int i = 0; i < KNOWN_WEBMAIL_COUNT; i++)
-            if (row[0] != nullptr && std::strcmp(row[0], known_webmails[i]) == 0 && !seen[i]) {
-                seen[i] = true; // the first row, as the definition is read
-                enabled[i] = row[1] != nullptr && std::strcmp(row[1], "true") == 0;
-            }
-    return true;
-}
-
-// One webmail's entries in the include directory.
-struct include_entries {
-    bool file = false;
-    bool undo_old = false;             // a killed run's earlier include file
-    bool undo_absent = false;          // a killed run's record that there was none
-    std::vector<std::string> fixed;    // .new, .old, .absent, .kept
-    std::vector<std::string> numbered; // earlier versions' .<pid>.<n>
-};
-
-bool scan_include_dir(const run_state &r, DIR *dir, const std::string &path,
-                      include_entries (&includes)[KNOWN_WEBMAIL_COUNT])
-{
-    std::string names[KNOWN_WEBMAIL_COUNT];
-    for (int i = 0; i < KNOWN_WEBMAIL_COUNT; i++)
-        names[i] = lanternctl::include_file_name(known_webmails[i]);
-    return each_entry(dir, path, [&](const dirent *entry) {
-        std::string_view name = entry->d_name, role;
-        for (int i = 0; i < KNOWN_WEBMAIL_COUNT; i++) {
-            if (!r.in_scope(known_webmails[i]))
-                continue;
-            include_entries &in = includes[i];
-            if (name == names[i])
-                in.file = true;
-            else if (role_after(name, "." + names[i] + ".", role)) {
-                in.undo_old = in.undo_old || role == "old";
-                in.undo_absent = in.undo_absent || role == "absent";
-                if (role == "new" || role == "old" || role == "absent" || role == "kept")
-                    in.fixed.emplace_back(name);
-                else if (is_numbered(role))
-                    in.numbered.emplace_back(name);
-            }
-        }
-        return true;
-    });
-}
-
-// A killed run's leftovers of webmail's include file. The sync rolls an undo
-// record back as the next run of that webmail would, before the file is
-// judged, and removes the rest.
-bool settle_include_leftovers(run_state &r, const char *webmail, const include_entries &in,
-                              DIR *dir, const std::string &dir_path)
-{
-    if (r.repair && !in.fixed.empty()) {
-        if (recover_include_file(webmail) != 0)
-            return false;
-        r.changed = r.changed || in.undo_old || in.undo_absent;
-    }
-    for (const std::string &name : in.fixed)
-        r.note(webmail, finding::leftover, dir_path + "/" + name,
-               r.repair ? outcome::repaired : outcome::found);
-    for (const std::string &name : in.numbered) {
-        std::string path = dir_path + "/" + name;
-        if (r.repair && !remove_synced(::dirfd(dir), name.c_str(), path))
-            return false;
-        r.note(webmail, finding::leftover, path, r.repair ? outcome::repaired : outcome::found);
-    }
-    return true;
+    ino = 0;
+    if (sysroot_stat(path.c_str(), &st) == 0)
+        ino = st.st_ino;
+    return ino != 0 || names_nothing(errno) || log_system_error(path.c_str());
 }
 
 // Reads up to `most` bytes of the file at path, links followed as Apache
-// follows them: 1, 0 when there is none, 2 when it is no regular file, -1
-// with errno.
-int read_up_to(const std::string &path, size_t most, std::string &content)
+// follows them: 1, 0 when there is none, 2 when it is a directory, 3 when
+// it cannot be read or is no regular file.
+int read_up_to(const char *path, size_t most, std::string &content)
 {
-    hcp::unique_fd fd(sysroot_open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0));
+    hcp::unique_fd fd(sysroot_open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0));
     struct stat st;
     if (!fd || ::fstat(fd.get(), &st) != 0)
-        return is_absent(errno) ? 0 : -1;
+        return names_nothing(errno) ? 0 : errno == EISDIR ? 2 : 3;
     if (!S_ISREG(st.st_mode))
-        return 2;
+        return S_ISDIR(st.st_mode) ? 2 : 3;
     content.resize(most);
     size_t got = 0;
     for (ssize_t n; got < most && (n = ::read(fd.get(), &content[got], most - got)) != 0;) {
         if (n < 0)
-            return -1;
+            return 3;
         got += size_t(n);
     }
     content.resize(got);
     return 1;
 }
 
-// webmail's include file against what the catalogue says it should be.
-bool judge_include(run_state &r, const char *webmail, bool enabled, const include_entries &in,
-                   const std::string &dir_path)
-{
-    std::string path = dir_path + "/" + lanternctl::include_file_name(webmail);
-    // Once an undo record is rolled back: the sync has done it, the check
-    // looks at what it will be.
-    bool exists = in.undo_old || (!in.undo_absent && in.file);
-    if (!enabled) {
-        if (!exists)
-            return true;
-        if (r.repair) {
-            if (remove_webmail_vhost(webmail) != 0)
-                return false;
-            r.changed = true;
-        }
-        r.note(webmail, finding::include_unexpected, path,
-               r.repair ? outcome::repaired : outcome::found);
-        return true;
-    }
+// One webmail's include file as the run judges it.
+struct include_judgement {
+    include_file file;
+    left_beside left;
+    bool judged = false; // a finding of the file itself
+    finding what = finding::include_stale;
+    outcome how = outcome::found;
+    bool repairable = false; // a directory at the path is none of enable's making
+    std::string expected;    // what enable would write now
+    pending_file next;
+};
 
-    webmail_options options{};
-    std::string expected;
-    if (get_webmail_options(webmail, &options) != 0 ||
-        lanternctl::build_include_text(webmail, options, expected) != 0) {
-        r.note(webmail, finding::include_unbuildable, path, r.unrepaired());
+// What killed runs left beside an include file: found by the check, rolled
+// back and removed by the sync before anything else it does.
+bool settle_left(check_run &run, include_judgement &j)
+{
+    if (!inspect_left(j.file, j.left))
+        return log_system_error(j.file.path());
+    if (std::none_of(std::begin(j.left.present), std::end(j.left.present),
+                     [](bool at) { return at; }))
         return true;
-    }
-    std::string current;
-    std::string read_path = in.undo_old && !r.repair
-                                ? dir_path + "/." + lanternctl::include_file_name(webmail) + ".old"
-                                : path;
-    int present = exists ? read_up_to(read_path, expected.size() + 1, current) : 0;
-    if (present < 0)
-        return fail("Unable to read %s: %s\n", read_path);
-    if (present == 1 && current == expected)
-        return true;
-    finding what = present ? finding::include_stale : finding::include_missing;
-    outcome how = r.unrepaired();
-    if (r.repair) {
-        int rc = lanternctl::write_include_file(webmail, options);
-        if (rc < 0)
+    left_beside after = j.left;
+    if (run.repair) {
+        if (j.left.live_changes && !run.before_change())
             return false;
-        if (rc == 0) {
-            r.changed = true;
-            how = outcome::repaired;
-        }
+        if (!complete_left(j.file, j.left))
+            return false;
+        run.changed = run.changed || j.left.live_changes;
+        if (!inspect_left(j.file, after))
+            return log_system_error(j.file.path());
     }
-    r.note(webmail, what, path, how);
+    for (const beside_name &b : k_beside_names)
+        if (j.left.at(b.role))
+            run.note(j.file.webmail(), finding::leftover, j.file.beside(b.role),
+                     !run.repair        ? outcome::found
+                     : after.at(b.role) ? outcome::left
+                                        : outcome::repaired);
     return true;
 }
 
-bool check_include_files(run_state &r)
+// Earlier versions' numbered temporaries beside the include files judged.
+bool settle_earlier_temporaries(check_run &run, std::span<include_judgement> all)
 {
-    bool enabled[KNOWN_WEBMAIL_COUNT] = {};
-    if (!read_catalogue(enabled))
-        return false;
-    const std::string dir_path = conf_get(HTTPD_INCLUDE_D);
-    unique_dir dir = open_dir(dir_path.c_str());
-    if (!dir && !is_absent(errno))
-        return fail("Unable to read directory %s: %s\n", dir_path);
-    include_entries includes[KNOWN_WEBMAIL_COUNT];
-    if (dir && !scan_include_dir(r, dir.get(), dir_path, includes))
-        return false;
-    for (int i = 0; i < KNOWN_WEBMAIL_COUNT; i++) {
-        const char *webmail = known_webmails[i];
-        if (std::strcmp(webmail, "none") == 0 || !r.in_scope(webmail))
-            continue;
-        if (!settle_include_leftovers(r, webmail, includes[i], dir.get(), dir_path) ||
-            !judge_include(r, webmail, enabled[i], includes[i], dir_path))
-            return false;
+    const char *dir_path = conf_get(HTTPD_INCLUDE_D);
+    hcp::unique_fd fd(sysroot_open(dir_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    int dup_fd = fd ? ::dup(fd.get()) : -1;
+    DIR *dir = dup_fd >= 0 ? ::fdopendir(dup_fd) : nullptr;
+    if (dir == nullptr) {
+        if (dup_fd >= 0)
+            ::close(dup_fd);
+        return names_nothing(errno) || log_system_error(dir_path);
     }
-    return true;
-}
-
-// A webmail's conf.d; one that several webmails share (a link) counts once,
-// as the first of them in the order walked.
-struct alias_dir {
-    const char *webmail;
-    std::string path;
-    unique_dir dir;
-    struct stat st;
-    std::vector<std::string> leftovers;
-};
-
-// An alias file that holds its line: its name in the arena, its directory.
-struct alias_name {
-    uint32_t offset;
-    uint32_t dir;
-};
-
-// 1 when the entry is a regular file holding exactly the line set-default
-// writes for its name, 0 when not, -1 after logging why it could not be read.
-// One open and one read: its type comes from the directory.
-int holds_alias_line(int dir_fd, const dirent *entry, const std::string &dir_path)
-{
-    char expected[lanternctl::k_alias_line_bytes];
-    int length;
-    if (!lanternctl::is_valid_vhost_name(entry->d_name) || !is_regular(dir_fd, entry) ||
-        (length = lanternctl::compose_alias_line(expected, entry->d_name)) < 0)
-        return 0;
-    hcp::unique_fd fd(
-        ::openat(dir_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    char content[lanternctl::k_alias_line_bytes + 1];
-    ssize_t n = fd ? ::read(fd.get(), content, size_t(length) + 1) : -1;
-    if (n < 0) {
-        if (errno == ELOOP)
-            return 0; // a link put there since the directory was read
-        fail("Unable to read %s: %s\n", dir_path + "/" + entry->d_name);
-        return -1;
+    std::vector<std::pair<const include_file *, std::string>> found;
+    bool ok = true;
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(dir);
+        if (entry == nullptr) {
+            ok = errno == 0 || log_system_error(dir_path);
+            break;
+        }
+        for (const include_judgement &j : all)
+            if (run.in_scope(j.file.webmail()) && j.file.is_earlier_temporary(entry->d_name))
+                found.emplace_back(&j.file, entry->d_name);
     }
-    return n == length && std::memcmp(content, expected, size_t(length)) == 0;
-}
-
-bool open_alias_dirs(const run_state &r, std::vector<alias_dir> &dirs)
-{
-    // The webmail named first: a shared conf.d is then reported as its own.
-    const char *order[KNOWN_WEBMAIL_COUNT + 1] = {r.only};
-    std::copy(std::begin(known_webmails), std::end(known_webmails), order + 1);
-    for (const char *webmail : order) {
-        char path[PATH_BUFFER_BYTES];
-        if (webmail == nullptr || std::strcmp(webmail, "none") == 0 ||
-            !lanternctl::conf_d_path(path, webmail))
-            continue;
-        unique_dir dir = open_dir(path);
+    ::closedir(dir);
+    bool removed = false;
+    for (const auto &[file, name] : found) {
+        std::string path = std::string(dir_path) + "/" + name;
         struct stat st;
-        if (!dir) {
-            if (is_absent(errno))
-                continue; // no conf.d, no alias file
-            return fail("Unable to read directory %s: %s\n", path);
-        }
-        if (::fstat(::dirfd(dir.get()), &st) != 0)
-            return fail("Unable to read directory %s: %s\n", path);
-        if (std::none_of(dirs.begin(), dirs.end(), [&](const alias_dir &d) {
-                return d.st.st_dev == st.st_dev && d.st.st_ino == st.st_ino;
-            }))
-            dirs.push_back({webmail, path, std::move(dir), st, {}});
-    }
-    return true;
-}
-
-bool newer(const struct stat &a, const struct stat &b)
-{
-    return a.st_mtim.tv_sec != b.st_mtim.tv_sec ? a.st_mtim.tv_sec > b.st_mtim.tv_sec
-                                                : a.st_mtim.tv_nsec > b.st_mtim.tv_nsec;
-}
-
-// One vhost's alias files in several webmails' conf.d. set-default writes
-// the new choice before it removes the earlier one, so the newest file is
-// the last choice made: it stays, and the others go as set-default removes
-// them. When the newest is not unique, nothing tells which was meant.
-bool settle_duplicate(run_state &r, std::vector<alias_dir> &dirs, const char *name,
-                      const alias_name *group, size_t count)
-{
-    if (std::none_of(group, group + count,
-                     [&](const alias_name &a) { return r.in_scope(dirs[a.dir].webmail); }))
-        return true;
-    auto path = [&](size_t k) { return dirs[group[k].dir].path + "/" + name; };
-    auto dir_fd = [&](size_t k) { return ::dirfd(dirs[group[k].dir].dir.get()); };
-    outcome how = r.unrepaired();
-    if (r.repair) {
-        std::vector<struct stat> st(count);
-        size_t newest = 0;
-        for (size_t k = 0; k < count; k++) {
-            if (::fstatat(dir_fd(k), name, &st[k], AT_SYMLINK_NOFOLLOW) != 0)
-                return fail("Unable to read %s: %s\n", path(k));
-            if (newer(st[k], st[newest]))
-                newest = k;
-        }
-        bool unique = true;
-        for (size_t k = 0; k < count; k++)
-            unique = unique && (k == newest || newer(st[newest], st[k]));
-        for (size_t k = 0; unique && k < count; k++)
-            if (k != newest && !remove_synced(dir_fd(k), name, path(k)))
-                return false;
-        if (unique) {
-            r.changed = true;
-            how = outcome::repaired;
-        }
-    }
-    for (size_t k = 0; k < count; k++)
-        r.note(dirs[group[k].dir].webmail, finding::alias_duplicate, path(k), how);
-    return true;
-}
-
-bool check_alias_files(run_state &r)
-{
-    std::vector<alias_dir> dirs;
-    if (!open_alias_dirs(r, dirs))
-        return false;
-    std::string arena; // the names of the alias files, each ended by NUL
-    std::vector<alias_name> names;
-    for (uint32_t d = 0; d < dirs.size(); d++) {
-        alias_dir &ad = dirs[d];
-        int fd = ::dirfd(ad.dir.get());
-        bool read = each_entry(ad.dir.get(), ad.path, [&](const dirent *entry) {
-            std::string_view name = entry->d_name, role;
-            // Other dot-files are no alias files: set-default never writes one.
-            if (name[0] == '.') {
-                if (role_after(name, std::string(".") + lanternctl::k_alias_temporary_base + ".",
-                               role) &&
-                    (role == "new" || is_numbered(role)))
-                    ad.leftovers.emplace_back(name);
-                return true;
+        outcome how = run.unrepaired();
+        if (ok && run.repair && ::fstatat(fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode)) {
+            if (::unlinkat(fd.get(), name.c_str(), 0) == 0 || errno == ENOENT) {
+                removed = true;
+                how = outcome::repaired;
+            } else {
+                ok = log_system_error(path.c_str());
             }
-            int holds = holds_alias_line(fd, entry, ad.path);
-            if (holds == 0)
-                r.note(ad.webmail, finding::alias_malformed, ad.path + "/" + entry->d_name,
-                       r.unrepaired());
-            else if (holds > 0) {
-                names.push_back({uint32_t(arena.size()), d});
-                arena.append(name).push_back('\0');
-            }
-            return holds >= 0;
-        });
-        if (!read)
-            return false;
-        for (const std::string &name : ad.leftovers) {
-            std::string path = ad.path + "/" + name;
-            if (!r.in_scope(ad.webmail))
-                break;
-            if (r.repair && !remove_synced(fd, name.c_str(), path))
-                return false;
-            r.note(ad.webmail, finding::leftover, path,
-                   r.repair ? outcome::repaired : outcome::found);
         }
+        run.note(file->webmail(), finding::leftover, path, how);
     }
+    return (!removed || sync_directory_fd(fd.get()) || log_system_error(dir_path)) && ok;
+}
 
-    auto name_of = [&](const alias_name &a) { return arena.data() + a.offset; };
-    std::sort(names.begin(), names.end(), [&](const alias_name &a, const alias_name &b) {
-        return std::strcmp(name_of(a), name_of(b)) < 0;
-    });
-    for (size_t i = 0, j; i < names.size(); i = j) {
-        for (j = i + 1; j < names.size() && std::strcmp(name_of(names[i]), name_of(names[j])) == 0;)
-            j++;
-        if (j - i > 1 && !settle_duplicate(r, dirs, name_of(names[i]), &names[i], j - i))
-            return false;
+// The include file against what the catalogue says it should be; false
+// after logging why the run cannot go on (the database failed).
+bool judge_include(check_run &run, MYSQL *db, include_judgement &j)
+{
+    // The check looks at what rolling back a killed run's record will leave;
+    // the sync has rolled it back already.
+    const char *current = j.file.path();
+    bool none = !run.repair && j.left.record_none;
+    if (!run.repair && j.left.record_earlier)
+        current = j.file.beside(beside_role::undo_earlier);
+
+    std::string content;
+    j.how = run.unrepaired();
+    if (!run.enabled[webmail_index(j.file.webmail())]) {
+        int present = none ? 0 : read_up_to(current, 0, content);
+        j.judged = present != 0;
+        j.what = finding::include_unexpected;
+        j.repairable = present != 2;
+        return true;
+    }
+    webmail_options options{};
+    bool database_failed = false;
+    build_result built = build_result::unbuildable;
+    if (read_webmail_definition(j.file.webmail(), options, db, database_failed) == 0)
+        built = build_include_text(j.file, options, db, false, j.expected);
+    else if (database_failed)
+        built = build_result::database_failed;
+    if (built == build_result::database_failed)
+        return false;
+    if (built == build_result::unbuildable) {
+        j.judged = true;
+        j.what = finding::include_unbuildable;
+        return true;
+    }
+    size_t most = run.diff ? k_diff_bytes_max : j.expected.size() + 1;
+    int present = none ? 0 : read_up_to(current, most, content);
+    if (present == 1 && content == j.expected)
+        return true;
+    j.judged = true;
+    j.what = present == 0 ? finding::include_missing : finding::include_stale;
+    j.repairable = present != 2;
+    // What it cannot read it cannot show.
+    if (run.diff && present < 2) {
+        std::string text;
+        append_unified_diff(text, content, j.expected, j.file.path(), j.file.path());
+        run.diffs.emplace_back(std::string(j.file.webmail()) + '\t' + k_finding_names[int(j.what)] +
+                                   '\t' + shown_path(j.file.path()),
+                               std::move(text));
     }
     return true;
 }
 
-// The web server's configuration test, where install would run one: its
-// rc.d script is there and NO_RESTART_DAEMON is not set. false after
-// logging why it could not tell.
-bool test_configuration(run_state &r)
+// The sync's repairs: unexpected files removed as disable removes them, the
+// others written as one checkpoint. false after logging why.
+bool repair_includes(check_run &run, std::span<include_judgement> all, checkpoint_end &end)
 {
-    char script[PATH_BUFFER_BYTES];
-    if (!lanternctl::configtest_script(script))
-        return true;
-    int seconds = 0;
-    hcp::script_outcome test = lanternctl::run_configtest(script, seconds);
-    switch (test.how) {
-    case hcp::script_outcome::end::exited:
-        if (test.exit_status != 0)
-            r.note("-", finding::configtest, script, r.unrepaired());
-        return true;
-    case hcp::script_outcome::end::not_run:
-        errno = test.error;
-        return fail("Unable to run '%s configtest': %s\n", script);
-    case hcp::script_outcome::end::timed_out:
-        log_printf(LOG_ERR, "'%s configtest' did not end within %d seconds and was killed\n",
-                   script, seconds);
-        return false;
+    staged_file staged[k_checkpoint_files];
+    include_judgement *of[k_checkpoint_files];
+    size_t count = 0;
+    for (include_judgement &j : all) {
+        if (!j.judged || !j.repairable || j.what == finding::include_unbuildable)
+            continue;
+        if (j.what == finding::include_unexpected) {
+            if (!run.before_change())
+                return false;
+            if (sysroot_unlink(j.file.path()) != 0 && errno != ENOENT)
+                return log_system_error(j.file.path());
+            run.changed = true;
+            if (!sync_directory(j.file.dir()))
+                return log_system_error(j.file.dir());
+            j.how = outcome::repaired;
+            continue;
+        }
+        if (!create_include_temporary(j.file, j.next) ||
+            !write_include_temporary(j.next, j.expected))
+            return false;
+        staged[count] = {&j.file, &j.next};
+        of[count++] = &j;
     }
-    return false;
+    if (count == 0)
+        return true;
+    if (!run.before_change())
+        return false;
+    int rc = commit_checkpoint({staged, count}, end);
+    for (size_t i = 0; i < count; i++)
+        if (staged[i].result == staged_file::verdict::live) {
+            of[i]->how = outcome::repaired;
+            run.changed = true;
+        }
+    // A file may be live beside its undo record: the next run decides it.
+    run.hold_reload = run.hold_reload || rc < 0;
+    return rc == 0;
+}
+
+// The whole server's configuration test, where install would run one; the
+// checkpoint's last test where it tested the configuration as it is left.
+bool judge_configuration(check_run &run, const checkpoint_end &end)
+{
+    web_server_script script = find_web_server_script();
+    if (script.how == web_server_script::state::none)
+        return true;
+    int fails = end.tested ? !end.passes : test_configuration(script);
+    if (fails < 0)
+        return false;
+    if (fails)
+        run.note("-", finding::configtest, script.path, run.unrepaired());
+    return true;
+}
+
+// The include half, under the lock: what killed runs left, the catalogue,
+// each include file judged, the sync's repairs, the configuration test.
+bool settle_include_files(check_run &run)
+{
+    include_judgement all[KNOWN_WEBMAIL_COUNT];
+    size_t count = 0;
+    for (const char *webmail : known_webmails) {
+        // The sync completes every webmail's undo record, whatever it names.
+        if (std::strcmp(webmail, "none") == 0 || (!run.repair && !run.in_scope(webmail)))
+            continue;
+        include_judgement &j = all[count++];
+        // A path that does not fit was never written by any run.
+        if (!j.file.name(webmail, run.in_scope(webmail))) {
+            if (run.in_scope(webmail))
+                return false;
+            count--;
+            continue;
+        }
+        if (!settle_left(run, j))
+            return false;
+    }
+    std::span<include_judgement> judged(all, count);
+
+    hcp::unique_mysql db = open_panel_database();
+    if (!db || !read_enabled_webmails(db.get(), run.enabled))
+        return false;
+    run.catalogue_read = true;
+    if (run.vhost != nullptr)
+        return true; // its alias files only
+    if (!settle_earlier_temporaries(run, judged))
+        return false;
+    bool ok = true;
+    for (include_judgement &j : judged)
+        ok = ok && (!run.in_scope(j.file.webmail()) || judge_include(run, db.get(), j));
+    db.reset();
+    checkpoint_end end;
+    ok = ok && (!run.repair || repair_includes(run, judged, end));
+    for (const include_judgement &j : judged)
+        if (j.judged)
+            run.note(j.file.webmail(), j.what, j.file.path(), j.how);
+    ok = ok && (!run.whole() || judge_configuration(run, end));
+    ino_t pending = 0;
+    if (ok && run.whole() && (ok = mark_inode(pending)))
+        run.reload_was_pending = pending != 0 && pending != run.mark;
+    return ok;
+}
+
+// The sync's reload, once, for what it changed and for a change an earlier
+// sync left pending; the mark goes when nobody changed files since.
+void reload_for_the_changes(check_run &run)
+{
+    if (!run.repair || !run.reload || run.hold_reload || (!run.changed && !run.reload_was_pending))
+        return;
+    ino_t seen = 0;
+    if (!hold_state_lock() || !mark_inode(seen)) {
+        run.failed = true;
+        return;
+    }
+    let_go_of_state_lock();
+    web_server_script script = find_web_server_script();
+    if (reload_web_server(script) != 0) {
+        run.failed = true;
+        return;
+    }
+    ino_t now = 0;
+    const std::string mark = in_include_dir(k_reload_mark);
+    if (!hold_state_lock() || !mark_inode(now) ||
+        (now != 0 && now == seen && sysroot_unlink(mark.c_str()) != 0 &&
+         !log_system_error(mark.c_str())) ||
+        (now != 0 && now == seen && !sync_directory(conf_get(HTTPD_INCLUDE_D)) &&
+         !log_system_error(conf_get(HTTPD_INCLUDE_D))))
+        run.failed = true;
+    let_go_of_state_lock();
+    run.reload_was_pending = run.reload_was_pending && run.failed;
+}
+
+// A mark this run left for changes it did not make in the end.
+void withdraw_unused_mark(check_run &run)
+{
+    const std::string mark = in_include_dir(k_reload_mark);
+    if (run.mark == 0 || run.changed || run.hold_reload)
+        return;
+    if (!hold_state_lock()) {
+        run.failed = true;
+        return;
+    }
+    ino_t now = 0;
+    if (mark_inode(now) && now == run.mark &&
+        (sysroot_unlink(mark.c_str()) != 0 || !sync_directory(conf_get(HTTPD_INCLUDE_D))))
+        run.failed = !log_system_error(mark.c_str());
+    let_go_of_state_lock();
+}
+
+// The lines, sorted so that two runs over the same state print the same
+// text, then the diffs in the order of their lines.
+void print_findings(check_run &run)
+{
+    std::sort(run.lines.begin(), run.lines.end());
+    for (const std::string &line : run.lines)
+        std::printf("%s\n", line.c_str());
+    std::sort(run.diffs.begin(), run.diffs.end());
+    for (const auto &diff : run.diffs)
+        std::fputs(diff.second.c_str(), stdout);
 }
 
 } // namespace
 
-extern "C" int check_webmail_files(const char *name, int repair, int *changed)
+check_run::check_run(const check_request &request)
+    : only(request.webmail[0] != '\0' ? request.webmail : nullptr),
+      vhost(request.vhost[0] != '\0' ? request.vhost : nullptr), repair(request.repair != 0),
+      diff(request.diff != 0),
+      reload(request.repair != 0 && request.reload != 0 &&
+             find_web_server_script().how != web_server_script::state::none)
 {
-    *changed = 0;
+}
+
+bool check_run::in_scope(const char *webmail) const
+{
+    return only == nullptr || std::strcmp(webmail, only) == 0;
+}
+
+void check_run::note(const char *webmail, finding what, std::string_view path, outcome how)
+{
+    const char *finding_name = k_finding_names[int(what)];
+    std::string shown = shown_path(path);
+    if (how == outcome::repaired)
+        log_printf(LOG_NOTICE, "Repaired %s of %s webmail: %s\n", finding_name, webmail,
+                   shown.c_str());
+    bool alias_finding = what == finding::alias_duplicate || what == finding::alias_malformed ||
+                         what == finding::alias_unserved;
+    // One vhost's check says nothing but of its alias files.
+    if ((std::strcmp(webmail, "-") != 0 && !in_scope(webmail)) || (vhost && !alias_finding))
+        return;
+    std::string line = std::string(webmail) + '\t' + finding_name + '\t' + shown;
+    if (how != outcome::found)
+        line += std::string("\t") + k_outcome_names[int(how)];
+    left = left || how == outcome::left;
+    lines.push_back(std::move(line));
+}
+
+bool check_run::before_change()
+{
+    if (!repair || !reload || mark != 0)
+        return true;
+    const char *dir = conf_get(HTTPD_INCLUDE_D);
+    const std::string path = in_include_dir(k_reload_mark);
+    const std::string temporary = in_include_dir(k_reload_mark_temporary);
+    pending_file next;
+    if (!next.create(dir, temporary.c_str(), 0600) || !next.finish() ||
+        !next.commit(path.c_str()) || !mark_inode(mark) || mark == 0)
+        return log_system_error(path.c_str());
+    return true;
+}
+
+int webmail_index(const char *webmail)
+{
+    for (int i = 0; i < KNOWN_WEBMAIL_COUNT; i++)
+        if (std::strcmp(webmail, known_webmails[i]) == 0)
+            return i;
+    return 0;
+}
+
+bool hold_state_lock()
+{
+    return take_webmail_state_lock() == 0;
+}
+
+void let_go_of_state_lock()
+{
+    unlock_webmail_state();
+}
+
+} // namespace lanternctl
+
+extern "C" int check_webmail_files(const struct check_request *request)
+{
+    using namespace lanternctl;
     try {
-        run_state r;
-        r.only = name[0] != '\0' ? name : nullptr;
-        r.repair = repair != 0;
-        // The configuration test is the whole server's, no one webmail's.
-        if (!check_include_files(r) || !check_alias_files(r) ||
-            (r.only == nullptr && !test_configuration(r)))
+        check_run run(*request);
+        alias_files aliases;
+        if (!scan_alias_files(run, aliases) || !hold_state_lock())
             return -1;
-        std::sort(r.lines.begin(), r.lines.end());
-        for (const std::string &line : r.lines)
-            std::printf("%s\n", line.c_str());
-        *changed = r.changed;
-        bool findings = r.repair ? r.left : !r.lines.empty();
-        return findings ? CHECK_FINDINGS : 0;
+        bool included = settle_include_files(run);
+        let_go_of_state_lock();
+        run.failed = !included;
+        // A sync that failed after it changed files still says what it
+        // judged, and reloads for what it changed.
+        if (included || (run.repair && run.changed))
+            run.failed = !settle_alias_files(run, aliases) || run.failed;
+        if (run.failed && !(run.repair && run.changed))
+            return -1;
+        bool was_pending = run.reload_was_pending;
+        reload_for_the_changes(run);
+        withdraw_unused_mark(run);
+        if (was_pending)
+            run.note("-", finding::reload_pending, find_web_server_script().path,
+                     run.reload_was_pending ? run.unrepaired() : outcome::repaired);
+        print_findings(run);
+        if (run.failed)
+            return -1;
+        return (run.repair ? run.left : !run.lines.empty()) ? CHECK_FINDINGS : 0;
     } catch (const std::bad_alloc &) {
-        log_printf(LOG_ERR, "System error: %s\n", std::strerror(ENOMEM));
+        errno = ENOMEM;
+        log_system_error("--check");
         return -1;
     }
 }

@@ -3,6 +3,7 @@
 #include "defaults.hpp"
 
 #include "hcp_util.h"
+#include "messages.hpp"
 #include "pending.hpp"
 #include "util/owners.hpp"
 
@@ -12,12 +13,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 namespace
 {
 
 using lanternctl::conf_d_path;
-using lanternctl::k_alias_temporary_base;
+using lanternctl::names_nothing;
 
 // Composes <webmail root>/<webmail>/conf.d/<vhost>; false when it does not fit.
 bool alias_path(char (&path)[PATH_BUFFER_BYTES], const char *webmail, const char *vhost)
@@ -26,15 +28,17 @@ bool alias_path(char (&path)[PATH_BUFFER_BYTES], const char *webmail, const char
     return n >= 0 && size_t(n) < sizeof path;
 }
 
-// A path whose file or directory is missing names no file.
-bool is_absent(int error)
-{
-    return error == ENOENT || error == ENOTDIR;
-}
-
-int system_error()
+// set-default's own words for a failed create, write or removal.
+int set_default_failed()
 {
     log_printf(LOG_ERR, "System error: %s", std::strerror(errno));
+    return -1;
+}
+
+// A step of its own beyond those, naming its file.
+int failed_on(const char *path)
+{
+    lanternctl::log_system_error(path);
     return -1;
 }
 
@@ -69,6 +73,21 @@ bool conf_d_path(char (&path)[PATH_BUFFER_BYTES], const char *webmail)
     return n >= 0 && size_t(n) < sizeof path;
 }
 
+bool is_alias_leftover(std::string_view entry)
+{
+    constexpr std::string_view temporary = k_alias_temporary;
+    constexpr std::string_view stem = temporary.substr(0, temporary.rfind('.') + 1);
+    return entry == temporary ||
+           (entry.starts_with(stem) && is_earlier_temporary_suffix(entry.substr(stem.size())));
+}
+
+int remove_alias_file(int conf_d_fd, const char *vhost)
+{
+    if (::unlinkat(conf_d_fd, vhost, 0) == 0)
+        return 1;
+    return names_nothing(errno) ? 0 : -1;
+}
+
 } // namespace lanternctl
 
 extern "C" {
@@ -92,17 +111,24 @@ int set_vhost_webmail(const char *webmail, const char *vhost)
         }
         char target[PATH_BUFFER_BYTES];
         char dir[PATH_BUFFER_BYTES];
-        if (!alias_path(target, webmail, vhost) || !conf_d_path(dir, webmail)) {
+        char temporary[PATH_BUFFER_BYTES];
+        if (!alias_path(target, webmail, vhost) || !conf_d_path(dir, webmail) ||
+            !alias_path(temporary, webmail, lanternctl::k_alias_temporary)) {
             log_printf(LOG_ERR,
                        "Unable to get webserver config name for vhost %s. Buffer too short\n",
                        vhost);
             return -1;
         }
         lanternctl::pending_file alias;
-        if (!alias.create(dir, k_alias_temporary_base, "new", 0644) ||
-            std::fwrite(line, 1, size_t(len), alias.stream()) != size_t(len) || !alias.finish() ||
-            !alias.commit(target) || sysroot_stat(dir, &chosen_dir) != 0)
-            return system_error();
+        if (!alias.create(dir, temporary, 0644) ||
+            std::fwrite(line, 1, size_t(len), alias.stream()) != size_t(len))
+            return set_default_failed();
+        if (!alias.finish())
+            return failed_on(temporary);
+        if (!alias.commit(target))
+            return failed_on(target);
+        if (sysroot_stat(dir, &chosen_dir) != 0)
+            return failed_on(dir);
     }
 
     char path[PATH_BUFFER_BYTES];
@@ -114,24 +140,19 @@ int set_vhost_webmail(const char *webmail, const char *vhost)
         char dir[PATH_BUFFER_BYTES];
         conf_d_path(dir, known); // shorter than path
         hcp::unique_fd dir_fd(sysroot_open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
-        if (!dir_fd) {
-            if (is_absent(errno))
-                continue; // no conf.d, no alias file
-            return system_error();
-        }
         struct stat st;
-        if (::fstat(dir_fd.get(), &st) != 0)
-            return system_error();
+        if (!dir_fd && names_nothing(errno))
+            continue; // no conf.d, no alias file
+        if (!dir_fd || ::fstat(dir_fd.get(), &st) != 0)
+            return failed_on(dir);
         // The chosen webmail's conf.d, under its own name or another (a link).
         if (!none && st.st_dev == chosen_dir.st_dev && st.st_ino == chosen_dir.st_ino)
             continue;
-        if (::unlinkat(dir_fd.get(), vhost, 0) != 0) {
-            if (is_absent(errno))
-                continue;
-            return system_error();
-        }
-        if (!lanternctl::sync_directory_fd(dir_fd.get()))
-            return system_error();
+        int removed = lanternctl::remove_alias_file(dir_fd.get(), vhost);
+        if (removed < 0)
+            return set_default_failed();
+        if (removed > 0 && !lanternctl::sync_directory_fd(dir_fd.get()))
+            return failed_on(dir);
     }
     return 0;
 }
@@ -155,7 +176,7 @@ int get_vhost_webmail(char *destination, size_t capacity, const char *vhost)
             strlcpy(destination, known, capacity);
             return 0;
         }
-        if (!is_absent(errno)) {
+        if (!names_nothing(errno)) {
             log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
             return -1;
         }

@@ -1,10 +1,9 @@
 // Webmail definitions: the catalogue row or the package's definition file.
-#include "lanternctl.h"
+#include "catalogue.hpp"
 
 #include "hcp_db.h"
 #include "hcp_util.h"
 
-#include "db/sql.hpp"
 #include "util/owners.hpp"
 
 #include <cerrno>
@@ -48,26 +47,20 @@ void copy_column(char *field_value, size_t size, const char *column)
 }
 
 // Fills options from the catalogue row; false when it could not be asked.
-bool read_row(const char *name, webmail_options &options)
+bool read_row(const char *name, webmail_options &options, MYSQL *handle)
 {
-    hcp::unique_mysql handle(db_connect_or_report());
-    if (!handle) {
-        log_printf(LOG_ERR, "Unable to connect to the mysql database\n");
-        return false;
-    }
     char statement[STATEMENT_BUFFER_BYTES];
-    int length =
-        hcp::db_compose(handle.get(), statement, sizeof statement, k_select_definition, name);
+    int length = hcp::db_compose(handle, statement, sizeof statement, k_select_definition, name);
     if (length < 0) {
         log_printf(LOG_ERR,
                    "Unable to create query for get data from database. Buffer too short\n");
         return false;
     }
     hcp::unique_result result;
-    if (mysql_real_query(handle.get(), statement, unsigned(length)) == 0)
-        result.reset(mysql_store_result(handle.get()));
+    if (mysql_real_query(handle, statement, unsigned(length)) == 0)
+        result.reset(mysql_store_result(handle));
     if (!result) {
-        log_printf(LOG_ERR, "Unable to query domains: %s", mysql_error(handle.get()));
+        log_printf(LOG_ERR, "Unable to query domains: %s", mysql_error(handle));
         return false;
     }
     if (MYSQL_ROW row = mysql_fetch_row(result.get())) {
@@ -140,6 +133,26 @@ bool read_file(const char *name, webmail_options &options)
 
 } // namespace
 
+// The row stage, then the file stage where the row left the definition
+// incomplete.
+int lanternctl::read_webmail_definition(const char *name, webmail_options &options, MYSQL *db,
+                                        bool &database_failed)
+{
+    options = webmail_options{};
+    // A failed row stage is not final: the definition file may still say it all.
+    database_failed = db == nullptr || !read_row(name, options, db);
+    if (database_failed)
+        log_printf(LOG_ERR, "Unable to get webmail configuration from database");
+    else if (options.docroot[0] != '\0')
+        return 0;
+
+    if (!read_file(name, options)) {
+        log_printf(LOG_ERR, "Unable to get webmail configuration from file");
+        return -1;
+    }
+    return 0;
+}
+
 extern "C" {
 
 // Set-default walks the alias files in this order.
@@ -155,19 +168,9 @@ int find_known_webmail(const char *name)
 
 int get_webmail_options(const char *name, struct webmail_options *options)
 {
-    *options = webmail_options{};
-
-    // A failed row stage is not final: the definition file may still say it all.
-    if (!read_row(name, *options))
-        log_printf(LOG_ERR, "Unable to get webmail configuration from database");
-    else if (options->docroot[0] != '\0')
-        return 0;
-
-    if (!read_file(name, *options)) {
-        log_printf(LOG_ERR, "Unable to get webmail configuration from file");
-        return -1;
-    }
-    return 0;
+    hcp::unique_mysql db = lanternctl::open_panel_database();
+    bool database_failed;
+    return lanternctl::read_webmail_definition(name, *options, db.get(), database_failed);
 }
 
 } // extern "C"

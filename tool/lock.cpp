@@ -15,6 +15,9 @@
 #include "util/child.hpp"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <string_view>
@@ -35,6 +38,21 @@ constexpr long k_first_pause_ns = 1'000'000;    // 1 ms
 constexpr long k_longest_pause_ns = 50'000'000; // 50 ms
 
 int lock_fd = -1;
+
+// A test bench shortens the bound to test what a run does when it runs out;
+// a run that is not beneath a test root never hears of it.
+int child_bound_seconds()
+{
+    const char *root = std::getenv("HCP_SYSROOT");
+    const char *asked = std::getenv("LANTERNCTL_TEST_CHILD_SECONDS");
+    if (root == nullptr || root[0] == '\0' || asked == nullptr)
+        return STATE_LOCK_CHILD_SECONDS;
+    char *end = nullptr;
+    long seconds = std::strtol(asked, &end, 10);
+    return *end == '\0' && seconds > 0 && seconds < STATE_LOCK_CHILD_SECONDS
+               ? int(seconds)
+               : STATE_LOCK_CHILD_SECONDS;
+}
 
 double seconds_since(const timespec &start)
 {
@@ -76,11 +94,12 @@ int lock_webmail_state(void)
                 // Whatever the run waits for under the lock ends within one
                 // bound in all, which the waiting of the next run covers; a
                 // signal that ends the run meanwhile takes it along.
-                hcp::share_child_bound(STATE_LOCK_CHILD_SECONDS);
+                hcp::share_child_bound(state_child_bound_seconds());
                 lanternctl::install_cleanup_handlers();
                 // Anyone who can open it can hold every run up, and read the
                 // database password besides.
-                if ((held.st_mode & S_IRWXO) != 0)
+                static bool warned = false;
+                if ((held.st_mode & S_IRWXO) != 0 && !warned && (warned = true))
                     log_printf(LOG_WARNING,
                                "Password file %s is open to every user: any local user can read "
                                "the database password and hold this tool's runs up\n",
@@ -116,6 +135,28 @@ void unlock_webmail_state(void)
         ::close(lock_fd);
     lock_fd = -1;
     hcp::end_shared_child_bound();
+}
+
+int take_webmail_state_lock(void)
+{
+    if (lock_webmail_state() == 0)
+        return 0;
+    const char *why = std::strerror(errno);
+    char wait[64];
+    if (errno == ETIMEDOUT) {
+        std::snprintf(wait, sizeof wait, "still taken after waiting %d seconds",
+                      STATE_LOCK_WAIT_SECONDS);
+        why = wait;
+    }
+    log_printf(LOG_ERR, "Unable to lock %s: %s\n", STATE_LOCK_PATH, why);
+    std::printf("Unable to lock %s: %s\n", STATE_LOCK_PATH, why);
+    return -1;
+}
+
+int state_child_bound_seconds(void)
+{
+    static const int seconds = child_bound_seconds();
+    return seconds;
 }
 
 } // extern "C"

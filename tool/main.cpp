@@ -103,6 +103,7 @@ struct command_line {
     bool vhost_name_required = false;
     bool new_name_required = false;
     bool restart = true;
+    bool diff = false;
     int command = CMD_NONE;
 };
 
@@ -197,11 +198,31 @@ bool read_options(int argc, char **argv, command_line &cl)
     }
 }
 
-// The check too: it must never see a run's half-done state.
+// Check and sync take it themselves, to confirm and repair but not to read.
 bool takes_lock(int command)
 {
-    return (command >= CMD_DISABLE && command <= CMD_SET_DEFAULT) || command == CMD_CHECK ||
-           command == CMD_SYNC;
+    return command >= CMD_DISABLE && command <= CMD_SET_DEFAULT;
+}
+
+// The one-line summary of a locked command that failed.
+void report_failed(const command_line &cl)
+{
+    switch (cl.command) {
+    case CMD_INSTALL:
+    case CMD_ENABLE:
+        report("Unable to create vhost configuration for %s webmail\n", cl.name);
+        break;
+    case CMD_REMOVE:
+    case CMD_DISABLE:
+        report("Unable to remove vhost configuration for %s webmail\n", cl.name);
+        break;
+    case CMD_SET_DEFAULT:
+        report("Unable to set default webmail for %s vhost\n", cl.vhost_name);
+        break;
+    case CMD_RENAME:
+        report("Unable to rename vhost from %s to %s\n", cl.vhost_name, cl.new_vhost_name);
+        break;
+    }
 }
 
 // The changes are committed by now: a run queued behind this one need not
@@ -223,10 +244,6 @@ int dispatch(command_line &cl, const webmail_options &options)
         return 0;
     case CMD_INSTALL:
     case CMD_ENABLE:
-        if (recover_include_file(cl.name) != 0) {
-            report("Unable to create vhost configuration for %s webmail\n", cl.name);
-            return k_exit_failure;
-        }
         if (update_webmail_record(cl.name, cl.command, &options) != 0) {
             report("Unable to change record into database\n");
             return k_exit_failure;
@@ -238,10 +255,6 @@ int dispatch(command_line &cl, const webmail_options &options)
         return 0;
     case CMD_REMOVE:
     case CMD_DISABLE:
-        if (recover_include_file(cl.name) != 0) {
-            report("Unable to remove vhost configuration for %s webmail\n", cl.name);
-            return k_exit_failure;
-        }
         if (update_webmail_record(cl.name, cl.command, &options) != 0) {
             report("Unable to change record into database\n");
             return k_exit_failure;
@@ -284,25 +297,21 @@ int dispatch(command_line &cl, const webmail_options &options)
     case CMD_CHECK:
     case CMD_SYNC: {
         bool repair = cl.command == CMD_SYNC;
-        int changed = 0;
-        int rc = check_webmail_files(cl.name, repair, &changed);
+        check_request request = {cl.name, cl.vhost_name, repair, cl.diff, cl.restart};
+        int rc = check_webmail_files(&request);
         if (rc < 0) {
             report(repair ? "Unable to sync webmail files\n" : "Unable to check webmail files\n");
             return k_exit_failure;
         }
-        if (changed)
-            restart_web_server(cl);
         return rc;
     }
-    case CMD_LIST:
-        if (print_webmails_list() != 0) {
-            report("Unable to print webmails list. \n");
-            return k_exit_failure;
-        }
-        return 0;
-    default:
+    }
+    // CMD_LIST
+    if (print_webmails_list() != 0) {
+        report("Unable to print webmails list. \n");
         return k_exit_failure;
     }
+    return 0;
 }
 
 } // namespace
@@ -336,13 +345,15 @@ int main(int argc, char **argv)
     }
 
     // From before the definition is read until the changes are committed.
-    if (takes_lock(cl.command) && lock_webmail_state() != 0) {
-        if (errno == ETIMEDOUT)
-            report("Unable to lock %s: still taken after waiting %d seconds\n", STATE_LOCK_PATH,
-                   STATE_LOCK_WAIT_SECONDS);
-        else
-            report("Unable to lock %s: %s\n", STATE_LOCK_PATH, std::strerror(errno));
-        return k_exit_failure;
+    // What a killed run left undecided is rolled back before anything else,
+    // the database not asked for it.
+    if (takes_lock(cl.command)) {
+        if (take_webmail_state_lock() != 0)
+            return k_exit_failure;
+        if (recover_include_files() != 0) {
+            report_failed(cl);
+            return k_exit_failure;
+        }
     }
 
     webmail_options options{};
@@ -353,6 +364,9 @@ int main(int argc, char **argv)
         }
     }
 
+    bool checks_vhost = cl.command == CMD_CHECK || cl.command == CMD_SYNC;
+    if (checks_vhost && cl.vhost_name[0] != '\0' && !check_vhost_name(cl.vhost_name))
+        return k_exit_failure;
     if (cl.command == CMD_SET_DEFAULT || cl.command == CMD_RENAME) {
         if (!check_vhost_name(cl.vhost_name))
             return k_exit_failure;

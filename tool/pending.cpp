@@ -1,6 +1,7 @@
 // Temporaries of the files Apache reads: created exclusively beside the live
 // file, renamed over it when complete, removed on every other way out; and
-// the undo record of a change that is not yet decided.
+// the cleanup handler, which also rolls back the undo records of a change
+// that is not yet decided.
 #include "pending.hpp"
 
 #include "hcp_util.h"
@@ -21,23 +22,18 @@ constexpr int k_create_attempts = 3;
 constexpr int k_cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The temporaries the signal handler removes: a run killed while writing
-// must not leave them behind.
-constexpr int k_armed_slots = 4;
+// must not leave them behind. A sync holds a new and a kept file for each
+// include file at most.
+constexpr int k_armed_slots = 8;
 char armed_paths[k_armed_slots][PATH_MAX];
 volatile sig_atomic_t armed[k_armed_slots];
 
-// The undo record the signal handler rolls back, beneath the file-system
-// root; at most one at a time.
-struct undo_paths {
-    char record[PATH_MAX];
-    char target[PATH_MAX];
-    char dir[PATH_MAX];
-    bool had_earlier;
-};
-undo_paths undo;
-volatile sig_atomic_t undo_armed;
+// The undo records the signal handler rolls back: one per include file.
+constexpr int k_undo_slots = 4;
+lanternctl::undo_paths undo_slots[k_undo_slots];
+volatile sig_atomic_t undo_armed[k_undo_slots];
 
-// Only async-signal-safe calls from here to roll_back_paths(): the handler
+// Only async-signal-safe calls from here to clean_up_and_die(): the handler
 // runs them too.
 bool sync_real_directory(const char *dir)
 {
@@ -56,71 +52,19 @@ bool unlink_if_there(const char *path)
     return ::unlink(path) == 0 || errno == ENOENT;
 }
 
-// Puts the earlier state of target back from its record, durably, and
-// removes the record; false with errno, the record then still there.
-bool roll_back_paths(const undo_paths &paths)
-{
-    if (paths.had_earlier) {
-        if (::rename(paths.record, paths.target) != 0)
-            return false;
-        // Two names of one file: rename() leaves both, and the record goes now.
-        return unlink_if_there(paths.record) && sync_real_directory(paths.dir);
-    }
-    // The new file goes before the record that says it was never there.
-    return unlink_if_there(paths.target) && sync_real_directory(paths.dir) &&
-           unlink_if_there(paths.record) && sync_real_directory(paths.dir);
-}
-
 extern "C" void clean_up_and_die(int signal_number)
 {
     int error = errno;
     hcp::kill_waited_group();
-    if (undo_armed)
-        roll_back_paths(undo);
+    for (int slot = 0; slot < k_undo_slots; slot++)
+        if (undo_armed[slot])
+            lanternctl::roll_back_paths(undo_slots[slot]);
     for (int slot = 0; slot < k_armed_slots; slot++)
         if (armed[slot])
             ::unlink(armed_paths[slot]);
     errno = error;
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number); // delivered, by default, once the handler returns
-}
-
-// Holds the cleanup signals off while a temporary comes into being or goes:
-// the handler must never remove a file that has just become the live one.
-class cleanup_signals_blocked
-{
-  public:
-    cleanup_signals_blocked()
-    {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int signal_number : k_cleanup_signals)
-            sigaddset(&set, signal_number);
-        ::sigprocmask(SIG_BLOCK, &set, &old_);
-    }
-    ~cleanup_signals_blocked() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
-    cleanup_signals_blocked(const cleanup_signals_blocked &) = delete;
-    cleanup_signals_blocked &operator=(const cleanup_signals_blocked &) = delete;
-
-  private:
-    sigset_t old_;
-};
-
-// The record's paths for a target, beneath the file-system root; false
-// (ENAMETOOLONG) when they do not fit.
-bool resolve_undo_paths(undo_paths &paths, const char *dir, std::string_view base,
-                        std::string_view role, const char *target)
-{
-    char record[PATH_MAX];
-    int n = std::snprintf(record, sizeof record, "%s/.%.*s.%.*s", dir, int(base.size()),
-                          base.data(), int(role.size()), role.data());
-    if (n < 0 || size_t(n) >= sizeof record || sysroot_resolve(record, paths.record, PATH_MAX) ||
-        sysroot_resolve(target, paths.target, PATH_MAX) ||
-        sysroot_resolve(dir, paths.dir, PATH_MAX)) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    return true;
 }
 
 int arm(const char *real_path)
@@ -146,6 +90,76 @@ void disarm(int &slot)
 namespace lanternctl
 {
 
+cleanup_signals_blocked::cleanup_signals_blocked()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal_number : k_cleanup_signals)
+        sigaddset(&set, signal_number);
+    ::sigprocmask(SIG_BLOCK, &set, &old_);
+}
+
+cleanup_signals_blocked::~cleanup_signals_blocked()
+{
+    ::sigprocmask(SIG_SETMASK, &old_, nullptr);
+}
+
+bool is_earlier_temporary_suffix(std::string_view suffix)
+{
+    auto is_number = [](std::string_view text) {
+        return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    size_t dot = suffix.find('.');
+    return dot != std::string_view::npos && is_number(suffix.substr(0, dot)) &&
+           is_number(suffix.substr(dot + 1));
+}
+
+bool roll_back_paths(const undo_paths &paths)
+{
+    if (paths.had_earlier) {
+        if (::rename(paths.record, paths.target) != 0)
+            return false;
+        // Two names of one file: rename() leaves both, and the record goes now.
+        return unlink_if_there(paths.record) && sync_real_directory(paths.dir);
+    }
+    // The new file goes before the record that says it was never there.
+    return unlink_if_there(paths.target) && sync_real_directory(paths.dir) &&
+           unlink_if_there(paths.record) && sync_real_directory(paths.dir);
+}
+
+bool undo_paths::resolve(const char *dir_path, const char *record_path, const char *target_path,
+                         bool earlier)
+{
+    had_earlier = earlier;
+    if (sysroot_resolve(record_path, record, sizeof record) != 0 ||
+        sysroot_resolve(target_path, target, sizeof target) != 0 ||
+        sysroot_resolve(dir_path, dir, sizeof dir) != 0) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+int arm_undo(const undo_paths &paths)
+{
+    install_cleanup_handlers();
+    cleanup_signals_blocked blocked;
+    for (int slot = 0; slot < k_undo_slots; slot++)
+        if (!undo_armed[slot]) {
+            undo_slots[slot] = paths;
+            undo_armed[slot] = 1;
+            return slot;
+        }
+    errno = EBUSY;
+    return -1;
+}
+
+void disarm_undo(int slot)
+{
+    if (slot >= 0)
+        undo_armed[slot] = 0;
+}
+
 pending_file::~pending_file()
 {
     stream_.reset();
@@ -156,12 +170,11 @@ pending_file::~pending_file()
     disarm(slot_);
 }
 
-bool pending_file::name(const char *dir, std::string_view base, std::string_view role)
+bool pending_file::name(const char *dir, const char *path)
 {
     install_cleanup_handlers();
-    int n = std::snprintf(path_, sizeof path_, "%s/.%.*s.%.*s", dir, int(base.size()), base.data(),
-                          int(role.size()), role.data());
-    if (strlcpy(dir_, dir, sizeof dir_) >= sizeof dir_ || n < 0 || size_t(n) >= sizeof path_ ||
+    if (strlcpy(dir_, dir, sizeof dir_) >= sizeof dir_ ||
+        strlcpy(path_, path, sizeof path_) >= sizeof path_ ||
         sysroot_resolve(path_, real_path_, sizeof real_path_) != 0) {
         errno = ENAMETOOLONG;
         return false;
@@ -186,7 +199,8 @@ template <typename Make> bool pending_file::make(Make make_file)
         if (rc >= 0)
             return true;
         // Left by a run that died (or a link planted there): the lock
-        // holder is the only writer, so it goes.
+        // holder is the only writer, so it goes. A directory there is none
+        // of the tool's and stays.
         if (error != EEXIST || (::unlink(real_path_) != 0 && errno != ENOENT)) {
             errno = error == EEXIST ? errno : error;
             return false;
@@ -196,11 +210,10 @@ template <typename Make> bool pending_file::make(Make make_file)
     return false;
 }
 
-bool pending_file::create(const char *dir, std::string_view base, std::string_view role,
-                          mode_t mode)
+bool pending_file::create(const char *dir, const char *path, mode_t mode)
 {
     int fd = -1;
-    if (!name(dir, base, role) || !make([&] {
+    if (!name(dir, path) || !make([&] {
             return fd = ::open(real_path_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                                mode);
         }))
@@ -218,12 +231,11 @@ bool pending_file::create(const char *dir, std::string_view base, std::string_vi
     return true;
 }
 
-bool pending_file::link_to(const char *dir, std::string_view base, std::string_view role,
-                           const char *existing)
+bool pending_file::link_to(const char *dir, const char *path, const char *existing)
 {
     char real_existing[PATH_MAX];
     struct stat st;
-    if (!name(dir, base, role))
+    if (!name(dir, path))
         return false;
     if (sysroot_resolve(existing, real_existing, sizeof real_existing) != 0) {
         errno = ENAMETOOLONG;
@@ -290,6 +302,17 @@ bool pending_file::commit(const char *target)
     return sync_directory(dir_);
 }
 
+bool pending_file::discard()
+{
+    stream_.reset();
+    if (!created_)
+        return true;
+    cleanup_signals_blocked blocked;
+    created_ = false;
+    disarm(slot_);
+    return ::unlink(real_path_) == 0;
+}
+
 void install_cleanup_handlers()
 {
     static bool installed = false;
@@ -303,126 +326,12 @@ void install_cleanup_handlers()
             continue;
         struct sigaction action = {};
         action.sa_handler = clean_up_and_die;
+        // One cleanup at a time: a second signal waits for the first's.
         sigemptyset(&action.sa_mask);
+        for (int held : k_cleanup_signals)
+            sigaddset(&action.sa_mask, held);
         ::sigaction(signal_number, &action, nullptr);
     }
-}
-
-undo_record::~undo_record()
-{
-    if (armed_)
-        undo_armed = 0;
-}
-
-bool undo_record::keep(const char *dir, std::string_view base, const char *target)
-{
-    install_cleanup_handlers();
-    cleanup_signals_blocked blocked;
-    struct stat st;
-    if (undo_armed) { // the handler knows one record only
-        errno = EBUSY;
-        return false;
-    }
-    if (!resolve_undo_paths(undo, dir, base, "old", target))
-        return false;
-    if (::lstat(undo.target, &st) != 0) {
-        if (errno != ENOENT || !resolve_undo_paths(undo, dir, base, "absent", target))
-            return false;
-        undo.had_earlier = false;
-        int fd = ::open(undo.record, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0 || ::close(fd) != 0 || !sync_real_directory(undo.dir)) {
-            int error = errno;
-            if (fd >= 0)
-                ::unlink(undo.record);
-            errno = error;
-            return false;
-        }
-    } else if (S_ISDIR(st.st_mode)) {
-        return true; // nothing to keep: the commit fails
-    } else {
-        undo.had_earlier = true;
-        // Never through a link: flags 0 names the link itself.
-        if (::linkat(AT_FDCWD, undo.target, AT_FDCWD, undo.record, 0) == 0) {
-            if (!sync_real_directory(undo.dir)) {
-                int error = errno;
-                ::unlink(undo.record);
-                errno = error;
-                return false;
-            }
-        } else {
-            if (errno != EPERM && errno != EACCES && errno != EMLINK && errno != EOPNOTSUPP &&
-                errno != ENOTSUP)
-                return false;
-            // Moved aside, never over a file there: the commit that follows
-            // at once syncs both renames.
-            struct stat record_st;
-            if (::lstat(undo.record, &record_st) == 0)
-                errno = EEXIST;
-            if (errno != ENOENT || ::rename(undo.target, undo.record) != 0)
-                return false;
-        }
-    }
-    armed_ = true;
-    undo_armed = 1;
-    return true;
-}
-
-bool undo_record::drop()
-{
-    if (!armed_)
-        return true;
-    cleanup_signals_blocked blocked;
-    if (::unlink(undo.record) != 0)
-        return false;
-    armed_ = false;
-    undo_armed = 0;
-    return sync_real_directory(undo.dir);
-}
-
-bool undo_record::roll_back()
-{
-    if (!armed_)
-        return true;
-    cleanup_signals_blocked blocked;
-    if (!roll_back_paths(undo))
-        return false;
-    armed_ = false;
-    undo_armed = 0;
-    return true;
-}
-
-bool undo_record::complete_left(const char *dir, std::string_view base, const char *target)
-{
-    undo_paths earlier, absent;
-    if (!resolve_undo_paths(earlier, dir, base, "old", target) ||
-        !resolve_undo_paths(absent, dir, base, "absent", target))
-        return false;
-    earlier.had_earlier = true;
-    absent.had_earlier = false;
-    struct stat st;
-    bool there = ::lstat(earlier.record, &st) == 0;
-    if (!there && errno != ENOENT)
-        return false;
-    // A directory there is none of this tool's: the next keep() refuses it.
-    bool had_earlier = there && !S_ISDIR(st.st_mode);
-    if (had_earlier && !roll_back_paths(earlier))
-        return false;
-    if (::lstat(absent.record, &st) != 0)
-        return errno == ENOENT;
-    if (had_earlier) // only the earlier file tells what was there
-        return unlink_if_there(absent.record) && sync_real_directory(absent.dir);
-    return roll_back_paths(absent);
-}
-
-bool pending_file::discard()
-{
-    stream_.reset();
-    if (!created_)
-        return true;
-    cleanup_signals_blocked blocked;
-    created_ = false;
-    disarm(slot_);
-    return ::unlink(real_path_) == 0;
 }
 
 bool sync_directory(const char *dir)

@@ -1,10 +1,13 @@
 // Files that Apache reads are never written in place: the new content goes to
-// a temporary beside the live file and is renamed over it when complete.
+// a temporary beside the live file and is renamed over it when complete. A
+// run ended by SIGINT, SIGTERM or SIGHUP removes its temporaries and rolls
+// back its undo records first.
 #pragma once
 
 #include "util/owners.hpp"
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <string_view>
 #include <sys/stat.h>
@@ -13,11 +16,11 @@
 namespace lanternctl
 {
 
-// A temporary "<dir>/.<base>.<role>", removed on every way out until
-// committed, also when the run is ended by SIGINT, SIGTERM or SIGHUP. Its
-// name is fixed: only the holder of the state lock writes one, so a file
-// already there is the leftover of a run that died, and creating the
-// temporary removes it. No directory is ever read to find such leftovers.
+// A temporary at a fixed name in dir, removed on every way out until
+// committed, also when the run is ended by SIGINT, SIGTERM or SIGHUP. Only
+// the holder of the state lock writes one, so a file already there is the
+// leftover of a run that died, and creating the temporary removes it. No
+// directory is ever read to find such leftovers.
 class pending_file
 {
   public:
@@ -26,14 +29,14 @@ class pending_file
     pending_file &operator=(const pending_file &) = delete;
     ~pending_file();
 
-    // Creates it exclusively, never through a symbolic link, with mode under
-    // the umask. false with errno when it cannot be created.
-    bool create(const char *dir, std::string_view base, std::string_view role, mode_t mode);
-    // Makes it a second name of the file at existing (never followed if a
-    // link), so that the file can be put back at some path by commit().
-    // false with errno.
-    bool link_to(const char *dir, std::string_view base, std::string_view role,
-                 const char *existing);
+    // Creates it at path (in dir) exclusively, never through a symbolic
+    // link, with mode under the umask. false with errno (what is in the way
+    // may be no file to remove: a directory stays).
+    bool create(const char *dir, const char *path, mode_t mode);
+    // Makes it at path (in dir) a second name of the file at existing (never
+    // followed if a link), so that the file can be put back at some path by
+    // commit(). false with errno.
+    bool link_to(const char *dir, const char *path, const char *existing);
     FILE *stream() const { return stream_.get(); }
     // When target is a regular file, gives the temporary its permissions
     // and, where this process may set them, its owner and group. false with
@@ -49,9 +52,11 @@ class pending_file
     // Removes it now; false with errno, and it stays for the next run that
     // writes it to remove.
     bool discard();
+    // Its logical path, for messages.
+    const char *path() const { return path_; }
 
   private:
-    bool name(const char *dir, std::string_view base, std::string_view role);
+    bool name(const char *dir, const char *path);
     // Runs make_file (>= 0 on success) with the cleanup signals held off,
     // removing a leftover in the way.
     template <typename Make> bool make(Make make_file);
@@ -66,44 +71,50 @@ class pending_file
     hcp::unique_file stream_;
 };
 
-// What a run keeps to undo its change of one file until it has decided: the
-// earlier file under a second name "<dir>/.<base>.old", or, where there was
-// none, the empty marker "<dir>/.<base>.absent". It is no temporary: nothing
-// removes it but the decision. A run ended meanwhile by SIGINT, SIGTERM or
-// SIGHUP rolls it back; one killed outright leaves it for the next run, whose
-// complete_left() rolls it back before anything else. The lock holder is
-// the only one to keep one.
-class undo_record
+// Whether what follows "<name>." is how earlier versions numbered their
+// temporaries: "<pid>.<n>".
+bool is_earlier_temporary_suffix(std::string_view suffix);
+
+// The paths of an undo record beneath the file-system root: what the cleanup
+// handler needs to put the earlier state of target back.
+struct undo_paths {
+    char record[PATH_MAX];
+    char target[PATH_MAX];
+    char dir[PATH_MAX];
+    bool had_earlier; // the record is the earlier file, not the marker of none
+
+    // false (ENAMETOOLONG) when a path does not fit.
+    bool resolve(const char *dir_path, const char *record_path, const char *target_path,
+                 bool earlier);
+};
+
+// Puts the earlier state of target back from its record, durably, and
+// removes the record; false with errno, the record then still there.
+// Async-signal-safe.
+bool roll_back_paths(const undo_paths &paths);
+
+// Hands a record to the cleanup handler until disarm_undo(); the slot, or
+// -1 with EBUSY when the handler holds as many as it can.
+int arm_undo(const undo_paths &paths);
+void disarm_undo(int slot);
+
+// Holds the cleanup signals off while a file comes into being or goes: the
+// handler must never remove a file that has just become the live one.
+class cleanup_signals_blocked
 {
   public:
-    undo_record() = default;
-    undo_record(const undo_record &) = delete;
-    undo_record &operator=(const undo_record &) = delete;
-    ~undo_record(); // leaves the record where it is
-
-    // Keeps the file at target aside, durably: a second name of it; where
-    // this user may not link it (Linux's protected_hardlinks), the file
-    // itself, renamed, and target has then no file until the new one is
-    // committed. Keeps nothing for a directory, which no file can replace.
-    // false with errno, having kept nothing.
-    bool keep(const char *dir, std::string_view base, const char *target);
-    // The change stays: the record goes, durably. false with errno, and
-    // what is left of the record is for the next run to roll back.
-    bool drop();
-    // The earlier state back at target, durably, and the record gone.
-    // false with errno: the record stays for the next run.
-    bool roll_back();
-    // Rolls back a record that a run killed outright left for target, if
-    // there is one. false with errno: it stays.
-    static bool complete_left(const char *dir, std::string_view base, const char *target);
+    cleanup_signals_blocked();
+    ~cleanup_signals_blocked();
+    cleanup_signals_blocked(const cleanup_signals_blocked &) = delete;
+    cleanup_signals_blocked &operator=(const cleanup_signals_blocked &) = delete;
 
   private:
-    bool armed_ = false;
+    sigset_t old_;
 };
 
 // From now until exit, SIGINT, SIGTERM and SIGHUP first kill the child the
-// run waits for, roll back an undo record and remove the temporaries; a
-// signal the caller ignores stays ignored.
+// run waits for, roll back the armed undo records and remove the
+// temporaries; a signal the caller ignores stays ignored.
 void install_cleanup_handlers();
 
 // Makes the entries of a directory (a rename or an unlink in it) durable.

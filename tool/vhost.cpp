@@ -1,22 +1,21 @@
 // The webmail's Apache virtual-host include file: generated from the template
 // that the webmail package brings, with six tokens replaced by this server's
 // values, and deleted again when the webmail goes away.
-#include "lanternctl.h"
+#include "vhost.hpp"
 
+#include "catalogue.hpp"
+#include "configtest.hpp"
 #include "hcp_conf.h"
 #include "hcp_db.h"
 #include "hcp_util.h"
-#include "db/sql.hpp"
-#include "configtest.hpp"
-#include "pending.hpp"
+#include "messages.hpp"
 #include "util/owners.hpp"
-#include "vhost.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
+#include <new>
 #include <sys/stat.h>
 #include <syslog.h>
 
@@ -32,9 +31,12 @@ constexpr size_t k_server_admin_bytes = 4096;
 constexpr char k_template_suffix[] = "_vhost.conf";
 
 char server_admin[k_server_admin_bytes];
+// Set when a lookup of the text found the database unreachable or refusing.
+bool database_failed = false;
 
 using hcp::unique_mysql;
 using hcp::unique_result;
+using lanternctl::open_panel_database;
 
 // Composes a path; false when it does not fit the 1024-byte buffer.
 bool compose_path(char (&path)[PATH_BUFFER_BYTES], const char *format, ...) HCP_PRINTF(2, 3);
@@ -47,26 +49,13 @@ bool compose_path(char (&path)[PATH_BUFFER_BYTES], const char *format, ...)
     return n >= 0 && size_t(n) < sizeof path;
 }
 
-// Where the generated text goes: the temporary that becomes the include
-// file, or memory, to be compared with the file in place.
-struct text_sink {
-    FILE *file = nullptr;
-    std::string *text = nullptr;
-
-    bool put(std::string_view piece) const
-    {
-        if (file != nullptr)
-            return std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
-        text->append(piece);
-        return true;
-    }
-};
+int address_list(MYSQL *db, char *buffer, size_t capacity, const char *port);
 
 // Copies the template into `out` line by line with the six tokens replaced.
 // Returns 0, -1 after a failed line (already logged), or -2 when the
 // template could not be read.
-int copy_template(FILE *in, const text_sink &out, const webmail_options &options, const char *admin,
-                  const char *pci_directive)
+int copy_template(FILE *in, std::string &out, const webmail_options &options, const char *admin,
+                  const char *pci_directive, MYSQL *db)
 {
     hcp::unique_malloc<char> work(static_cast<char *>(std::malloc(k_line_bytes)));
     hcp::unique_malloc<char> addresses(static_cast<char *>(std::malloc(k_address_list_bytes)));
@@ -78,8 +67,8 @@ int copy_template(FILE *in, const text_sink &out, const webmail_options &options
     // One snapshot of the addresses for the whole file, taken where the
     // first line needs it: every line then lists the same addresses.
     bool listed = false, listed_ssl = false;
-    auto list = [](bool &done, char *buffer, const char *port) {
-        if (!done && get_ip_addresses_string(buffer, k_address_list_bytes, port) == 0)
+    auto list = [db](bool &done, char *buffer, const char *port) {
+        if (!done && address_list(db, buffer, k_address_list_bytes, port) == 0)
             done = true;
         return done;
     };
@@ -104,7 +93,9 @@ int copy_template(FILE *in, const text_sink &out, const webmail_options &options
             replace_token(w, k_line_bytes, w, addresses_ssl.get(), "@WEBMAIL_IP_ADDRESS_SSL@") ==
                 0 &&
             replace_token(w, k_line_bytes, w, options.docroot, "@WEBMAIL_DOCROOT@") == 0 &&
-            replace_token(w, k_line_bytes, w, admin, "@SERVER_ADMIN@") == 0 && out.put(w);
+            replace_token(w, k_line_bytes, w, admin, "@SERVER_ADMIN@") == 0;
+        if (ok)
+            out += w;
         if (!ok) {
             rc = -1;
             break;
@@ -160,17 +151,30 @@ int replace_token(char *destination, size_t capacity, const char *source, const 
 
 int get_ip_addresses_string(char *buffer, size_t capacity, const char *port)
 {
-    unique_mysql db(db_connect_or_report());
-    if (!db) {
-        log_printf(LOG_ERR, "Unable to connect to the mysql database\n");
+    return address_list(nullptr, buffer, capacity, port);
+}
+
+} // extern "C"
+
+namespace
+{
+
+// The address list on db, or on a connection of its own when db is null.
+int address_list(MYSQL *db, char *buffer, size_t capacity, const char *port)
+{
+    unique_mysql own;
+    if (db == nullptr && !(own = open_panel_database())) {
+        database_failed = true;
         return -1;
     }
+    MYSQL *handle = db != nullptr ? db : own.get();
     char query[STATEMENT_BUFFER_BYTES];
     std::snprintf(query, sizeof query, "SELECT CONCAT(ip_address, ':%s') from IP_Addresses", port);
     unique_result result;
-    if (mysql_query(db.get(), query) == 0)
-        result.reset(mysql_store_result(db.get()));
+    if (mysql_query(handle, query) == 0)
+        result.reset(mysql_store_result(handle));
     if (!result) {
+        database_failed = true;
         log_printf(LOG_ERR, "Unable to get IP addresses from database");
         return -1;
     }
@@ -193,21 +197,18 @@ int get_ip_addresses_string(char *buffer, size_t capacity, const char *port)
     return 0;
 }
 
-} // extern "C"
-
-namespace
+// get_server_admin() on db (or a connection of its own); where not strict, a host name without an
+// ASCII form is logged in idn_toascii_safe's words instead of ending the process.
+const char *server_admin_address(MYSQL *db, bool strict)
 {
-
-// get_server_admin(); where not strict, a host name without an ASCII form is
-// logged in idn_toascii_safe's words instead of ending the process.
-const char *server_admin_address(bool strict)
-{
-    unique_mysql db(db_connect_or_report());
-    if (!db) {
-        log_printf(LOG_ERR, "Unable to connect to the mysql database\n");
+    unique_mysql own;
+    if (db == nullptr && !(own = open_panel_database())) {
+        database_failed = true;
         return nullptr;
     }
-    const char *host = db_get_param("FullHostName", db.get());
+    MYSQL *handle = db != nullptr ? db : own.get();
+    const char *host = db_get_param("FullHostName", handle);
+    database_failed = database_failed || host == nullptr;
     if (host == nullptr || std::strlen(host) < 2) {
         log_printf(LOG_ERR, "Unable to query parameter FullHostName from database\n");
         return nullptr;
@@ -219,7 +220,10 @@ const char *server_admin_address(bool strict)
                    idn_error_text(idn_last_error));
         return nullptr;
     }
-    const char *admin = db_get_param("admin_email", db.get());
+    // A lookup that failed falls back as a missing address does; the check
+    // still hears that the database failed.
+    const char *admin = db_get_param("admin_email", handle);
+    database_failed = database_failed || admin == nullptr;
     if (admin != nullptr && std::strlen(admin) >= 2)
         strlcpy(server_admin, admin, sizeof server_admin);
     else
@@ -230,14 +234,13 @@ const char *server_admin_address(bool strict)
 // The template and the values enable fills it with.
 struct include_source {
     hcp::unique_file in;
-    char vhost_path[PATH_BUFFER_BYTES];
     const char *admin = nullptr;
     const char *pci_directive = nullptr;
 };
 
 // Opens the template and gathers the values, in enable's order and words;
 // false after logging why.
-bool open_include_source(const char *name, include_source &source, bool strict)
+bool open_include_source(const char *name, include_source &source, MYSQL *db, bool strict)
 {
     char template_path[PATH_BUFFER_BYTES];
     if (!compose_path(template_path, "%s/%s/%s%s", WEBMAIL_ROOT, name, name, k_template_suffix)) {
@@ -263,12 +266,10 @@ bool open_include_source(const char *name, include_source &source, bool strict)
                    std::strerror(errno));
         return false;
     }
-    if (!lanternctl::compose_vhost_path(source.vhost_path, name))
-        return false;
 
     // Both of these may end the process (the address only where strict):
-    // they run before any file exists.
-    source.admin = server_admin_address(strict);
+    // they run before any file is written.
+    source.admin = server_admin_address(db, strict);
     if (source.admin == nullptr) {
         log_printf(LOG_ERR, "Unable to get admin e-mail for %s vhost configuration\n", name);
         return false;
@@ -282,79 +283,52 @@ bool open_include_source(const char *name, include_source &source, bool strict)
     return true;
 }
 
-// Logs what kept a copy from completing, as enable logs it; false then.
-bool copied(int rc, bool written, const char *name)
-{
-    if (!written)
-        log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
-    if (rc == -2) {
-        log_printf(LOG_ERR, "Unable to read string from %s vhost template\n", name);
-        return false;
-    }
-    if (rc != 0 || !written) {
-        log_printf(LOG_ERR, "Unable to replace some vhost parameters");
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
 namespace lanternctl
 {
 
-std::string include_file_name(const char *name)
+build_result build_include_text(const include_file &file, const webmail_options &options, MYSQL *db,
+                                bool strict, std::string &text, pending_file *next)
 {
-    return std::string("zzz_") + name + k_template_suffix;
-}
-
-bool compose_vhost_path(char (&path)[PATH_BUFFER_BYTES], const char *name)
-{
-    if (compose_path(path, "%s/zzz_%s%s", conf_get(HTTPD_INCLUDE_D), name, k_template_suffix))
-        return true;
-    log_printf(LOG_ERR, "Unable to get webserver config name. Buffer too short\n");
-    return false;
-}
-
-int build_include_text(const char *name, const webmail_options &options, std::string &text)
-{
+    database_failed = false;
     include_source source;
-    if (!open_include_source(name, source, false))
-        return -1;
-    int rc = copy_template(source.in.get(), text_sink{nullptr, &text}, options, source.admin,
-                           source.pci_directive);
-    return copied(rc, true, name) ? 0 : -1;
+    int rc = -1;
+    if (open_include_source(file.webmail(), source, db, strict) &&
+        (next == nullptr || create_include_temporary(file, *next))) {
+        rc = copy_template(source.in.get(), text, options, source.admin, source.pci_directive, db);
+        if (rc == -2)
+            log_printf(LOG_ERR, "Unable to read string from %s vhost template\n", file.webmail());
+        else if (rc != 0)
+            log_printf(LOG_ERR, "Unable to replace some vhost parameters");
+    }
+    if (database_failed)
+        return build_result::database_failed;
+    return rc == 0 ? build_result::built : build_result::unbuildable;
 }
 
-int write_include_file(const char *name, const webmail_options &options)
+bool create_include_temporary(const include_file &file, pending_file &next)
 {
-    include_source source;
-    if (!open_include_source(name, source, true))
-        return -1;
-    const char *vhost_path = source.vhost_path;
-
-    const char *include_dir = conf_get(HTTPD_INCLUDE_D);
-    const std::string base = include_file_name(name);
-    lanternctl::pending_file out;
-    // "<dir>/.zzz_<name>_vhost.conf.new": a name Apache's "*.conf" include
-    // patterns do not pick up. 0666 under the umask: the mode any freshly
-    // created file gets. A file that replaces one keeps what the
-    // administrator set on the old one.
-    if (!out.create(include_dir, base, "new", 0666)) {
-        log_printf(LOG_ERR, "Unable to create vhost configuration %s: %s", vhost_path,
+    // 0666 under the umask: the mode any freshly created file gets. A file
+    // that replaces one keeps what the administrator set on the old one.
+    const char *temporary = file.beside(beside_role::temporary);
+    if (!next.create(file.dir(), temporary, 0666)) {
+        log_printf(LOG_ERR, "Unable to create vhost configuration %s: %s", file.path(),
                    std::strerror(errno));
-        return -1;
+        return false;
     }
-    if (!out.take_attributes_of(vhost_path)) {
-        log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
-        return -1;
+    return next.take_attributes_of(file.path()) || log_system_error(temporary);
+}
+
+bool write_include_temporary(pending_file &next, std::string_view text)
+{
+    bool written = std::fwrite(text.data(), 1, text.size(), next.stream()) == text.size();
+    if (!next.finish() || !written) {
+        log_system_error(next.path());
+        log_printf(LOG_ERR, "Unable to replace some vhost parameters");
+        return false;
     }
-    int rc = copy_template(source.in.get(), text_sink{out.stream(), nullptr}, options, source.admin,
-                           source.pci_directive);
-    bool written = out.finish();
-    if (!copied(rc, written, name))
-        return -1;
-    return lanternctl::commit_include_file(out, include_dir, base.c_str(), vhost_path, name);
+    return true;
 }
 
 } // namespace lanternctl
@@ -363,29 +337,47 @@ extern "C" {
 
 const char *get_server_admin(void)
 {
-    return server_admin_address(true);
+    return server_admin_address(nullptr, true);
 }
 
-// The sync tells a file the configuration test refused (1) from a failure;
-// install and enable fail on either.
+// Written as enable writes it, the new file live only where the web
+// server's configuration test passed it or had nothing to say.
 int create_webmail_vhost(const char *name, const struct webmail_options *options)
 {
-    return lanternctl::write_include_file(name, *options) == 0 ? 0 : -1;
+    try {
+        lanternctl::include_file file;
+        std::string text;
+        lanternctl::pending_file next;
+        if (!file.name(name) ||
+            lanternctl::build_include_text(file, *options, nullptr, true, text, &next) !=
+                lanternctl::build_result::built ||
+            !lanternctl::write_include_temporary(next, text))
+            return -1;
+        lanternctl::staged_file staged{&file, &next};
+        lanternctl::checkpoint_end end;
+        if (lanternctl::commit_checkpoint({&staged, 1}, end) != 0)
+            return -1;
+        return staged.result == lanternctl::staged_file::verdict::live ? 0 : -1;
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        lanternctl::log_system_error(name);
+        return -1;
+    }
 }
 
 int remove_webmail_vhost(const char *name)
 {
-    char vhost_path[PATH_BUFFER_BYTES];
-    if (!lanternctl::compose_vhost_path(vhost_path, name))
+    lanternctl::include_file file;
+    if (!file.name(name))
         return -1;
-    if (sysroot_unlink(vhost_path) != 0) {
+    if (sysroot_unlink(file.path()) != 0) {
         if (errno == ENOENT)
             return 0;
         log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
         return -1;
     }
-    if (!lanternctl::sync_directory(conf_get(HTTPD_INCLUDE_D))) {
-        log_printf(LOG_ERR, "System error: %s\n", std::strerror(errno));
+    if (!lanternctl::sync_directory(file.dir())) {
+        lanternctl::log_system_error(file.dir());
         return -1;
     }
     return 0;

@@ -1,28 +1,38 @@
-// The include file as install and enable make it, for the check that
-// compares it with the file in place and the sync that writes it again.
+// The include file's text as install and enable make it from the template,
+// for the commands that write it and the check that compares it with the
+// file in place.
 #pragma once
 
-#include "lanternctl.h"
+#include "include_file.hpp"
+#include "pending.hpp"
 
+#include <mysql.h>
 #include <string>
+#include <string_view>
 
 namespace lanternctl
 {
 
-// The include file's name in HTTPD_INCLUDE_D: zzz_<name>_vhost.conf.
-std::string include_file_name(const char *name);
-// Composes its path; false after logging that it does not fit.
-bool compose_vhost_path(char (&path)[PATH_BUFFER_BYTES], const char *name);
+enum class build_result {
+    built,
+    unbuildable,     // as enable would fail now, already logged
+    database_failed, // the database could not be asked, already logged
+};
 
-// Writes name's include file from its template as enable does, guarded by
-// the web server's configuration test: 0; 1 when the test refused the new
-// file and the earlier state is back (already logged); -1 after logging why.
-int write_include_file(const char *name, const webmail_options &options);
-
-// Appends to text what write_include_file would write now: 0, or -1 after
-// logging why as enable logs it. A host name without an ASCII form is
-// logged rather than ending the process; no usable Apache still ends it.
+// Appends to text what enable would write now for the webmail, asking db
+// (or, when null, a connection of each lookup's own). Where strict, a host
+// name without an ASCII form ends the process as enable's does; otherwise it
+// is logged. No usable Apache ends it either way. Where next is given, it is
+// created (create_include_temporary) once the template and the values are
+// at hand, before the lines are copied, as enable has always done.
 // std::bad_alloc when text cannot grow.
-int build_include_text(const char *name, const webmail_options &options, std::string &text);
+build_result build_include_text(const include_file &file, const webmail_options &options, MYSQL *db,
+                                bool strict, std::string &text, pending_file *next = nullptr);
+
+// Creates the file's temporary with the permissions (and where it may, the
+// owner) of the file it is to replace; false after logging why.
+bool create_include_temporary(const include_file &file, pending_file &next);
+// Writes text to the temporary, complete on disk; false after logging why.
+bool write_include_temporary(pending_file &next, std::string_view text);
 
 } // namespace lanternctl

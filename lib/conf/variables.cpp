@@ -29,22 +29,11 @@ namespace
 
 conf_set *loaded_set = nullptr;
 const char *conf_value_cache[CONF_VAR_COUNT];
-bool cache_cleared = false;
-
-void clear_cache_once()
-{
-    if (cache_cleared)
-        return;
-    for (const char *&slot : conf_value_cache)
-        slot = nullptr;
-    cache_cleared = true;
-}
 
 // Loads the file unless it is loaded; a failed load leaves nothing behind,
 // so the next getter tries (and reports) again.
 bool ensure_loaded()
 {
-    clear_cache_once();
     if (loaded_set != nullptr)
         return true;
     auto *set = static_cast<conf_set *>(std::calloc(1, sizeof(conf_set)));
@@ -63,7 +52,6 @@ bool ensure_loaded()
 // The file's value of var, cached; nullptr when the file does not give one.
 const char *file_value(conf_var var)
 {
-    clear_cache_once();
     if (conf_value_cache[var] != nullptr)
         return conf_value_cache[var];
     if (!ensure_loaded())
