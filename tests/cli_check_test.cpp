@@ -27,10 +27,13 @@ namespace fs = std::filesystem;
 const std::string k_wm = "/usr/local/etc/hcp-webmail";
 const std::string k_inc = "/usr/local/etc/apache22/Includes";
 const std::string k_horde_include = k_inc + "/zzz_horde_vhost.conf";
+const std::string k_atmail_include = k_inc + "/zzz_atmail_vhost.conf";
 const std::string k_script = "/usr/local/etc/rc.d/apache22";
 // Notes each action; its configtest fails while an include file says BREAKS.
 const char k_rc_stand_in[] =
-    "#!/bin/sh\necho \"$1\" >>\"$HCP_SYSROOT/rc-actions\"\n[ \"$1\" = configtest ] || exit 0\n"
+    "#!/bin/sh\necho \"$1\" >>\"$HCP_SYSROOT/rc-actions\"\n"
+    "[ \"$1\" = reload ] && [ -e \"$HCP_SYSROOT/reload-fails\" ] && echo refused && exit 1\n"
+    "[ \"$1\" = configtest ] || exit 0\n"
     "! cat \"$HCP_SYSROOT/usr/local/etc/apache22/Includes/\"*.conf 2>/dev/null | grep -q BREAKS\n";
 
 class CliCheck : public testing::Test
@@ -67,6 +70,7 @@ class CliCheck : public testing::Test
         fs::create_directories(root->real(k_wm + "/atmailcom"));
         fs::create_directory_symlink("../horde/conf.d", root->real(k_wm + "/atmailcom/conf.d"));
         ASSERT_EQ(run({"--install", "--name=horde"}).status, 0);
+        ASSERT_EQ(run({"--install", "--name=atmail"}).status, 0);
         ASSERT_EQ(run({"--set-default", "--vhost-name=example.com", "--name=horde", "--no-restart"})
                       .status,
                   0);
@@ -138,7 +142,8 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
          "horde\tinclude-missing\t" + k_horde_include + "\trepaired\n", 1},
         {"a new address, no reload asked for",
          [&] { db.exec("INSERT INTO IP_Addresses VALUES ('192.0.2.9')"); },
-         "horde\tinclude-stale\t" + k_horde_include + "\trepaired\n",
+         "atmail\tinclude-stale\t" + k_atmail_include + "\trepaired\n" + "horde\tinclude-stale\t" +
+             k_horde_include + "\trepaired\n",
          0,
          "",
          {},
@@ -146,10 +151,12 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
         {"disabled webmail, and one without a row",
          [&] {
              db.exec("UPDATE Webmails SET enabled='false'");
-             root->write(k_inc + "/zzz_atmail_vhost.conf", "restored\n");
+             db.exec("DELETE FROM Webmails WHERE product_id='atmail'");
+             root->write(k_atmail_include, "restored\n");
          },
-         "atmail\tinclude-unexpected\t" + k_inc + "/zzz_atmail_vhost.conf\trepaired\n" +
-             "horde\tinclude-unexpected\t" + k_horde_include + "\trepaired\n",
+         "atmail\tinclude-unexpected\t" + k_atmail_include + "\trepaired\n" +
+             "horde\talias-unserved\t" + horde_alias + "\tleft\n" + "horde\tinclude-unexpected\t" +
+             k_horde_include + "\trepaired\n",
          1, k_horde_include},
         {"template gone",
          [&] { fs::remove(root->real(k_wm + "/horde/horde_vhost.conf")); },
@@ -163,7 +170,8 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
          0,
          "",
          {"idn_toascii_safe(" + long_host + ") failed: Invalid length\n",
-          "Unable to get admin e-mail for horde vhost configuration\n"}},
+          "Unable to get admin e-mail for horde vhost configuration\n"},
+         {"--name=horde"}},
         {"a set-default killed between its steps: the newest stays",
          [&] {
              root->write(atmail_alias, alias_line);
@@ -171,8 +179,55 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
              set_mtime(horde_alias, 1);
          },
          "atmail\talias-duplicate\t" + atmail_alias + "\trepaired\n" + "horde\talias-duplicate\t" +
-             horde_alias + "\trepaired\n",
+             horde_alias + "\tkept\n",
          1, atmail_alias},
+        {"a duplicate in case only, as Apache compares host names",
+         [&] {
+             root->write(k_wm + "/atmail/conf.d/Example.COM", "ServerAlias webmail.Example.COM\n");
+             set_mtime(horde_alias, 0);
+             set_mtime(k_wm + "/atmail/conf.d/Example.COM", 1);
+         },
+         "atmail\talias-duplicate\t" + k_wm + "/atmail/conf.d/Example.COM\tkept\n" +
+             "horde\talias-duplicate\t" + horde_alias + "\trepaired\n",
+         1, horde_alias},
+        {"one vhost, beside another that is not looked at",
+         [&] {
+             db.exec("INSERT INTO IP_Addresses VALUES ('192.0.2.9')");
+             for (std::string w : {"atmail", "horde"})
+                 for (std::string v : {"example.com", "b.example"})
+                     root->write(k_wm + "/" + w + "/conf.d/" + v,
+                                 "ServerAlias webmail." + v + "\n");
+             set_mtime(atmail_alias, 0);
+         },
+         "atmail\talias-duplicate\t" + atmail_alias + "\trepaired\n" + "horde\talias-duplicate\t" +
+             horde_alias + "\tkept\n",
+         1,
+         atmail_alias,
+         {},
+         {"--vhost-name=example.com"}},
+        {"an alias file of a switched-off webmail is no duplicate",
+         [&] {
+             db.exec("UPDATE Webmails SET enabled='false' WHERE product_id='atmail'");
+             fs::remove(root->real(k_atmail_include));
+             root->write(atmail_alias, alias_line);
+         },
+         "atmail\talias-unserved\t" + atmail_alias + "\tleft\n", 0},
+        {"a name that would forge a line",
+         [&] { root->write(k_wm + "/horde/conf.d/x\n-\tconfigtest\tFORGED", alias_line); },
+         "horde\talias-malformed\t" + k_wm +
+             "/horde/conf.d/x\\012-\\011configtest\\011FORGED\tleft\n",
+         0},
+        {"a conf.d that a link takes out of the webmail root",
+         [&] {
+             root->write("/elsewhere/example.com", alias_line);
+             set_mtime("/elsewhere/example.com", 0);
+             fs::remove_all(root->real(k_wm + "/atmail/conf.d"));
+             fs::create_directory_symlink(root->real("/elsewhere"),
+                                          root->real(k_wm + "/atmail/conf.d"));
+         },
+         "atmail\talias-duplicate\t" + atmail_alias + "\tleft\n" + "horde\talias-duplicate\t" +
+             horde_alias + "\tleft\n",
+         0},
         {"duplicates of the same age",
          [&] {
              root->write(atmail_alias, alias_line);
@@ -211,9 +266,25 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
              "horde\tleftover\t" + k_wm + "/horde/conf.d/.lanternctl alias.99.1\trepaired\n" +
              "horde\tleftover\t" + k_wm + "/horde/conf.d/.lanternctl alias.new\trepaired\n",
          1},
-        {"a template Apache refuses",
-         [&] { root->write(k_wm + "/horde/horde_vhost.conf", "BREAKS\n"); },
-         "horde\tinclude-stale\t" + k_horde_include + "\tleft\n", 0},
+        {"a new address, and a template Apache refuses",
+         [&] {
+             db.exec("INSERT INTO IP_Addresses VALUES ('192.0.2.9')");
+             root->write(k_wm + "/horde/horde_vhost.conf", "BREAKS\n");
+         },
+         "atmail\tinclude-stale\t" + k_atmail_include + "\trepaired\n" + "horde\tinclude-stale\t" +
+             k_horde_include + "\tleft\n",
+         1},
+        {"directories at the names the tool leaves, which are none of its own",
+         [&] {
+             root->mkdir(k_inc + "/.zzz_horde_vhost.conf.old");
+             root->mkdir(k_wm + "/horde/conf.d/.lanternctl alias.new");
+         },
+         "horde\tleftover\t" + k_inc + "/.zzz_horde_vhost.conf.old\tleft\n" + "horde\tleftover\t" +
+             k_wm + "/horde/conf.d/.lanternctl alias.new\tleft\n",
+         0},
+        {"a reload a sync left pending",
+         [&] { root->write(k_inc + "/.lanternctl reload-pending", ""); },
+         "-\treload-pending\t" + k_script + "\trepaired\n", 1},
         {"a configuration Apache refuses", [&] { root->write(k_inc + "/other.conf", "BREAKS\n"); },
          "-\tconfigtest\t" + k_script + "\tleft\n", 0},
         {"no configuration test where install would run none",
@@ -230,7 +301,7 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
         c.arrange();
         strings args = {"--check"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        const std::string found = lines_of(c.synced, {"repaired", "left"});
+        const std::string found = lines_of(c.synced, {"repaired", "kept", "left"});
         const std::string left = lines_of(c.synced, {"left"});
         auto before = tree();
         run_result r = run(args);
@@ -248,8 +319,8 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
         EXPECT_EQ(r.err, "");
         auto notices = std::count_if(r.log.begin(), r.log.end(),
                                      [](const auto &l) { return l.priority == LOG_NOTICE; });
-        EXPECT_EQ(notices, std::count(c.synced.begin(), c.synced.end(), '\n') -
-                               std::count(left.begin(), left.end(), '\n'));
+        const std::string repaired = lines_of(c.synced, {"repaired"});
+        EXPECT_EQ(notices, std::count(repaired.begin(), repaired.end(), '\n'));
         EXPECT_EQ(reloads(), c.reloads);
         EXPECT_TRUE(c.gone.empty() || !root->exists(c.gone));
 
@@ -258,6 +329,35 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
         EXPECT_EQ(r.out, left);
         EXPECT_EQ(r.status, left.empty() ? 0 : 2);
     }
+}
+
+// A sync whose reload fails still says what it repaired, and fails; its
+// change stays pending, which the check reports and the next sync reloads.
+TEST_F(CliCheck, RepairsReachTheServerEvenAfterAFailedReload)
+{
+    prepare();
+    db.exec("INSERT INTO IP_Addresses VALUES ('192.0.2.9')");
+    root->write("/reload-fails", "");
+    const std::string repaired = "atmail\tinclude-stale\t" + k_atmail_include + "\trepaired\n" +
+                                 "horde\tinclude-stale\t" + k_horde_include + "\trepaired\n";
+    run_result r = run({"--sync"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, repaired + "Unable to sync webmail files\n");
+    EXPECT_EQ(r.err, "");
+    strings log = r.messages();
+    EXPECT_EQ(strings(log.end() - 3, log.end()),
+              (strings{"'" + k_script + " reload' failed with status 1\n", "refused\n",
+                       "Unable to sync webmail files\n"}));
+    const std::string pending = "-\treload-pending\t" + k_script;
+    r = run({"--check"});
+    EXPECT_EQ(r.out, pending + "\n");
+    EXPECT_EQ(r.status, 2);
+    fs::remove(root->real("/reload-fails"));
+    r = run({"--sync"});
+    EXPECT_EQ(r.out, pending + "\trepaired\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(reloads(), 2);
+    EXPECT_EQ(run({"--check"}).out, "");
 }
 
 // The check never sees a run's half-done state: it waits for the lock. What

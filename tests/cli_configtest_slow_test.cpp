@@ -51,8 +51,9 @@ class CliConfigtestSlow : public testing::Test
     hcp_test::temp_root root;
 };
 
-// The -V takes 20 seconds of the run's 60, the configtest the rest.
-TEST_F(CliConfigtestSlow, ConfigtestThatNeverEndsKeepsTheNewFile)
+// The -V takes 20 seconds of the run's 60, the configtest the rest: it
+// decides nothing, and the earlier file stays.
+TEST_F(CliConfigtestSlow, ConfigtestThatNeverEndsKeepsTheEarlierFile)
 {
     root.write("/usr/sbin/httpd",
                "#!/bin/sh\nsleep 20\necho 'Server version: Apache/2.2.3'\n"
@@ -66,18 +67,49 @@ TEST_F(CliConfigtestSlow, ConfigtestThatNeverEndsKeepsTheNewFile)
         root, {"--set-default", "--vhost-name=example.com", "--name=horde", "--no-restart"});
     install.join();
     EXPECT_EQ(waiter.status, 0) << waiter.out;
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out + r.err, "");
-    ASSERT_EQ(r.log.size(), 1u);
-    EXPECT_EQ(r.log[0].priority, LOG_WARNING);
+    EXPECT_EQ(r.status, 255);
+    ASSERT_EQ(r.log.size(), 2u);
     const std::string prefix = "'/usr/local/etc/rc.d/apache22 configtest' did not end within ";
-    const std::string suffix = " seconds and was killed; the new include file for horde webmail "
-                               "is kept untested\n";
+    const std::string suffix = " seconds, what was left of this run's bound of 60 seconds, and "
+                               "was killed\n";
     const std::string &message = r.log[0].message;
     ASSERT_TRUE(message.starts_with(prefix) && message.ends_with(suffix)) << message;
     EXPECT_LE(std::stoi(message.substr(prefix.size())), 40);
-    EXPECT_EQ(root.read(k_vhost_file), "# new\n");
+    EXPECT_EQ(root.read(k_vhost_file), k_earlier);
     EXPECT_FALSE(still_runs("/rc-child"));
+}
+
+// A sync of two stale files, one of which Apache refuses, on a server whose
+// test takes 11 of the run's 20 seconds: the second test is never started,
+// and neither file goes live untested.
+TEST_F(CliConfigtestSlow, SyncThatRunsOutOfTimeArmsNothing)
+{
+    root.write("/usr/sbin/httpd",
+               "#!/bin/sh\necho 'Server version: Apache/2.2.3'\n"
+               "echo \"Server's Module Magic Number: 20051115:3\"\n",
+               0755);
+    for (std::string w : {"atmail", "horde"}) {
+        root.write("/usr/local/etc/hcp-webmail/" + w + "/" + w + ".conf",
+                   "alias=" + w + "\nname=" + w + "\nversion=1\nrelease=1\ndocroot=/www\n");
+        root.write("/usr/local/etc/hcp-webmail/" + w + "/" + w + "_vhost.conf", "# new\n");
+        db.exec("INSERT INTO Webmails VALUES (NULL, '" + w + "', '" + w +
+                "', '1', '1', '/www', 'true')");
+        root.write("/includes/zzz_" + w + "_vhost.conf", k_earlier);
+    }
+    root.write("/usr/local/etc/hcp-webmail/horde/horde_vhost.conf", "BREAKS\n");
+    root.write("/usr/local/etc/rc.d/apache22",
+               "#!/bin/sh\n[ \"$1\" = configtest ] || exit 0\nsleep 11\n"
+               "! cat \"$HCP_SYSROOT\"/includes/*.conf | grep -q BREAKS\n",
+               0755);
+    auto r = hcp_test::run_tool(root, {"--sync"}, {"LANTERNCTL_TEST_CHILD_SECONDS=20"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "atmail\tinclude-stale\t/includes/zzz_atmail_vhost.conf\tleft\n"
+                     "horde\tinclude-stale\t/includes/zzz_horde_vhost.conf\tleft\n"
+                     "Unable to sync webmail files\n");
+    const std::string not_started = "'/usr/local/etc/rc.d/apache22 configtest' was not started: ";
+    EXPECT_TRUE(r.messages().at(1).starts_with(not_started)) << testing::PrintToString(r.messages());
+    for (std::string w : {"atmail", "horde"})
+        EXPECT_EQ(root.read("/includes/zzz_" + w + "_vhost.conf"), k_earlier);
 }
 
 TEST_F(CliConfigtestSlow, HttpdVersionThatNeverEndsFailsTheRun)

@@ -235,7 +235,7 @@ TEST_F(CliDefaults, FailedSetDefaultKeepsTheEarlierChoice)
         {"the final rename fails",
          [this] { root.write(alias("horde", "example.com") + "/x", ""); },
          RLIM_INFINITY,
-         "System error: Is a directory",
+         "System error: " + alias("horde", "example.com") + ": Is a directory\n",
          {"atmail/example.com", "horde/example.com"}},
     };
     for (const auto &c : cases) {
@@ -338,7 +338,8 @@ TEST_F(CliDefaults, RenameFailuresNameTheirStep)
              root.write(alias("horde", "example.com"), "ServerAlias webmail.example.com\n");
              root.write(alias("horde", "example.org") + "/x", "");
          },
-         {"System error: Is a directory", "Unable to set default webmail for example.org vhost\n"},
+         {"System error: " + alias("horde", "example.org") + ": Is a directory\n",
+          "Unable to set default webmail for example.org vhost\n"},
          false},
     };
     for (const auto &c : cases) {

@@ -566,6 +566,8 @@ const char k_rc_script[] = "/usr/local/etc/rc.d/apache22";
 const char k_rc_stand_in[] =
     "#!/bin/sh\n"
     "echo \"$1\" >>\"$HCP_SYSROOT/rc-actions\"\n"
+    "[ \"$1\" = reload ] && cat \"$HCP_SYSROOT/usr/local/etc/apache22/Includes/\"*.conf "
+    ">\"$HCP_SYSROOT/reloaded\"\n"
     "[ \"$1\" = configtest ] || exit 0\n"
     "echo 'Performing sanity check on apache22 configuration:'\n"
     "if cat \"$HCP_SYSROOT/usr/local/etc/apache22/Includes/\"*.conf 2>/dev/null | grep -q BREAKS; "
@@ -574,6 +576,7 @@ const char k_rc_stand_in[] =
     "  [ -e \"$HCP_SYSROOT/once\" ] && chmod -x \"$0\"\n"
     "  exit 1\n"
     "fi\n"
+    "[ -e \"$HCP_SYSROOT/die\" ] && kill -9 $$\n"
     "echo 'Syntax OK' >&2\n";
 // A configtest or -V that never ends: it notes its group, the tool that
 // runs it and its own child.
@@ -675,6 +678,16 @@ TEST_F(VhostTested, NewFileThatBreaksTheConfigurationGivesWay)
                        k_create_failed}));
     EXPECT_EQ(root.read(k_vhost_file), k_earlier);
     EXPECT_EQ(include_dir_entries(), strings{"zzz_horde_vhost.conf"});
+
+    // Nor does one ended by a signal, the OOM killer's say.
+    std::filesystem::remove(root.real("/once"));
+    ::chmod(root.real(k_rc_script).c_str(), 0755);
+    root.write("/die", "");
+    r = run({"--enable", "--name=horde"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.messages().at(4),
+              "'/usr/local/etc/rc.d/apache22 configtest' was ended by signal 9\n");
+    EXPECT_EQ(root.read(k_vhost_file), k_earlier);
 }
 
 // A run ended by SIGTERM, SIGINT or SIGHUP while it waits for the web server
@@ -731,6 +744,33 @@ TEST_F(VhostTested, KilledRunIsUndoneByTheNextRun)
     }
 }
 
+// Any later run that takes the lock rolls the record back first: a reload
+// never loads the killed run's untested file, and another webmail's test
+// never fails for it.
+TEST_F(VhostTested, KilledRunIsUndoneByAnyRunOfAnyWebmail)
+{
+    root.write(k_template, "BREAKS\n");
+    root.mkdir("/usr/local/etc/hcp-webmail/horde/conf.d");
+    root.write("/usr/local/etc/hcp-webmail/atmail/atmail.conf",
+               "alias=atmail\nname=A\nversion=1\nrelease=1\ndocroot=/a\nenabled=true\n");
+    root.write("/usr/local/etc/hcp-webmail/atmail/atmail_vhost.conf", "# atmail\n");
+    for (const char *next : {"--set-default", "--install"}) {
+        SCOPED_TRACE(next);
+        root.write(k_vhost_file, k_earlier);
+        interrupted_install(k_rc_script, SIGKILL);
+        ::kill(-std::stoi(root.read("/group")), SIGKILL);
+        run_result r = std::string(next) == "--install"
+                           ? run({next, "--name=atmail"})
+                           : run({next, "--vhost-name=example.com", "--name=horde"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(root.read(k_vhost_file), k_earlier);
+        EXPECT_EQ(r.log.at(0).message, "Rolled back the change of " + std::string(k_vhost_file) +
+                                           " that a killed run left undecided\n");
+        EXPECT_EQ(r.log.size(), 1u);
+    }
+    EXPECT_EQ(root.read("/reloaded"), k_earlier);
+}
+
 // A configuration broken before the run is not the new file's doing: it stays,
 // with one warning, and the run succeeds.
 TEST_F(VhostTested, ConfigurationBrokenBeforeKeepsTheNewFile)
@@ -754,7 +794,8 @@ TEST_F(VhostTested, ConfigurationBrokenBeforeKeepsTheNewFile)
 }
 
 // Without a script to test with, or with NO_RESTART_DAEMON, nothing is
-// tested; a script that cannot run is said once and the new file stays.
+// tested; a script that is there but cannot run decides nothing, and the
+// earlier file stays.
 TEST_F(VhostTested, NothingToTestWithChangesNothing)
 {
     root.write(k_template, "BREAKS\n");
@@ -774,11 +815,13 @@ TEST_F(VhostTested, NothingToTestWithChangesNothing)
 
     root.write_conf(std::string(k_conf) + "HTTPD_SERVICE apache22\n");
     ::chmod(root.real(k_rc_script).c_str(), 0644);
+    root.write(k_template, "# new\n");
     r = run({"--enable", "--name=horde"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out + r.err, "");
-    EXPECT_EQ(r.messages(), strings{"Unable to run '/usr/local/etc/rc.d/apache22 configtest': "
-                                    "Permission denied\n"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, k_create_failed);
+    EXPECT_EQ(r.messages(), (strings{"Unable to run '/usr/local/etc/rc.d/apache22 configtest': "
+                                     "Permission denied\n",
+                                     k_create_failed}));
     EXPECT_EQ(root.read(k_vhost_file), "BREAKS\n");
     EXPECT_EQ(include_dir_entries(), strings{"zzz_horde_vhost.conf"});
 }

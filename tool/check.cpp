@@ -274,6 +274,8 @@ bool judge_configuration(check_run &run, const checkpoint_end &end)
     web_server_script script = find_web_server_script();
     if (script.how == web_server_script::state::none)
         return true;
+    if (end.undecided)
+        return false; // no test can decide now: the checkpoint has said why
     int fails = end.tested ? !end.passes : test_configuration(script);
     if (fails < 0)
         return false;
@@ -466,13 +468,10 @@ extern "C" int check_webmail_files(const struct check_request *request)
             return -1;
         bool included = settle_include_files(run);
         let_go_of_state_lock();
+        // A run that failed still says what it judged, leaving the rest,
+        // and a sync reloads for what it changed.
         run.failed = !included;
-        // A sync that failed after it changed files still says what it
-        // judged, and reloads for what it changed.
-        if (included || (run.repair && run.changed))
-            run.failed = !settle_alias_files(run, aliases) || run.failed;
-        if (run.failed && !(run.repair && run.changed))
-            return -1;
+        run.failed = !settle_alias_files(run, aliases) || run.failed;
         bool was_pending = run.reload_was_pending;
         reload_for_the_changes(run);
         withdraw_unused_mark(run);

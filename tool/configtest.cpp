@@ -250,6 +250,7 @@ int checkpoint::run(lanternctl::checkpoint_end &end)
     // without the new files decides.
     if (!with.started || with.outcome.how != script_outcome::end::exited) {
         undecided(with, script_);
+        end.undecided = true;
         bool back = true;
         for (size_t i = 0; i < count_; i++)
             back = roll_back(i) && back;
@@ -269,6 +270,7 @@ int checkpoint::run(lanternctl::checkpoint_end &end)
     if (!ran_to_end(without)) {
         log_refusal(all(), with);
         undecided(without, script_);
+        end.undecided = true;
         return 0;
     }
     if (!passed(without)) {
@@ -311,6 +313,7 @@ int checkpoint::run(lanternctl::checkpoint_end &end)
             return log_failure();
         if (!decided) {
             undecided(test, script_);
+            end.undecided = true;
             return 0; // the rest is not tried: their earlier files stay
         }
         files_[i]->result = verdict::refused;

@@ -45,6 +45,7 @@ constexpr size_t k_checkpoint_files = KNOWN_WEBMAIL_COUNT;
 struct checkpoint_end {
     bool tested = false; // a test of that very configuration ran to its end
     bool passes = false;
+    bool undecided = false; // a test decided nothing, and said why
 };
 
 // Puts every staged file in place, each with its undo record, and tests the

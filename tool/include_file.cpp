@@ -130,7 +130,7 @@ bool complete_left(const include_file &file, const left_beside &left)
         if (!paths.resolve(file.dir(), record, file.path(), left.record_earlier) ||
             !roll_back_paths(paths))
             return log_system_error(record);
-        log_printf(LOG_NOTICE, "Rolled back the change of %s that a killed run left undecided\n",
+        log_printf(LOG_WARNING, "Rolled back the change of %s that a killed run left undecided\n",
                    file.path());
     }
     // Only the earlier file tells what was there: a marker beside it goes,
