@@ -174,9 +174,20 @@ class checkpoint
             files_[i] = &files[i];
     }
 
-    int run(lanternctl::checkpoint_end &end);
+    // The steps, then the new files kept aside that did not come back.
+    int run(lanternctl::checkpoint_end &end)
+    {
+        int rc = steps(end);
+        for (size_t i = 0; i < count_; i++)
+            if (!kept_[i].discard() && rc == 0) {
+                failed(kept_[i].path());
+                rc = log_failure();
+            }
+        return rc;
+    }
 
   private:
+    int steps(lanternctl::checkpoint_end &end);
     std::span<staged_file *const> all() const { return {files_.data(), count_}; }
     bool failed(const char *path)
     {
@@ -228,7 +239,7 @@ bool checkpoint::set_aside(size_t i)
     return roll_back(i) && linked;
 }
 
-int checkpoint::run(lanternctl::checkpoint_end &end)
+int checkpoint::steps(lanternctl::checkpoint_end &end)
 {
     for (size_t i = 0; i < count_; i++)
         if (!put_in(i, *files_[i]->next)) {
