@@ -331,6 +331,26 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
     }
 }
 
+// --diff shows, after the lines, what a sync would write in place of each
+// stale or missing include file, and writes nothing.
+TEST_F(CliCheck, DiffShowsWhatTheSyncWouldWrite)
+{
+    prepare();
+    db.exec("INSERT INTO IP_Addresses VALUES ('192.0.2.9')");
+    fs::remove(root->real(k_horde_include));
+    auto before = tree();
+    run_result r = run({"--check", "--diff"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "atmail\tinclude-stale\t" + k_atmail_include + "\n" +
+                         "horde\tinclude-missing\t" + k_horde_include + "\n" + "--- " +
+                         k_atmail_include + "\n+++ " + k_atmail_include +
+                         "\n@@ -1 +1 @@\n-<VirtualHost 192.0.2.1:80>\n"
+                         "+<VirtualHost 192.0.2.1:80 192.0.2.9:80>\n" +
+                         "--- " + k_horde_include + "\n+++ " + k_horde_include +
+                         "\n@@ -0,0 +1 @@\n+<VirtualHost 192.0.2.1:80 192.0.2.9:80>\n");
+    EXPECT_EQ(tree(), before);
+}
+
 // A sync whose reload fails still says what it repaired, and fails; its
 // change stays pending, which the check reports and the next sync reloads.
 TEST_F(CliCheck, RepairsReachTheServerEvenAfterAFailedReload)
