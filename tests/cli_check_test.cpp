@@ -13,9 +13,12 @@
 #include <map>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <thread>
+#include <unistd.h>
 
 namespace
 {
@@ -404,6 +407,92 @@ TEST_F(CliCheck, WaitsForTheLockAndFailsWhereItCannotLook)
     run_result r = run({"--check"});
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(r.out.ends_with("Unable to check webmail files\n")) << r.out;
+}
+
+// The boot script as the install installs it (component boot), run by a copy
+// that sources the stand-in for /etc/rc.subr (tests/helpers/rc.subr) instead.
+class CliBoot : public CliCheck
+{
+  protected:
+    std::string prefix, installed;
+
+    void SetUp() override
+    {
+        prepare();
+        prefix = root->real("/prefix");
+        run_result r = hcp_test::run_program(std::getenv("HCP_CMAKE"),
+                                             {"cmake", "--install", std::getenv("HCP_BUILD_DIR"),
+                                              "--prefix", prefix, "--component", "boot"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        const std::string path = prefix + "/etc/rc.d/lanternctl";
+        ASSERT_EQ(::access(path.c_str(), X_OK), 0);
+        installed = hcp_test::read_file(path);
+        std::string copy = installed;
+        const size_t at = copy.find("\n. /etc/rc.subr\n");
+        ASSERT_NE(at, std::string::npos);
+        copy.replace(at + 3, 12,
+                     std::getenv("HCP_SOURCE_DIR") + std::string("/tests/helpers/rc.subr"));
+        root->write("/boot-script", copy, 0755);
+    }
+
+    // The script's start with these lines in rc.conf, the built tool as the program.
+    run_result start(const std::string &rc_conf, const strings &env = {})
+    {
+        root->write("/rc.conf", rc_conf + "lanternctl_program=" + std::getenv("LANTERNCTL") + "\n");
+        strings settings = {"RC_CONF=" + root->real("/rc.conf")};
+        settings.insert(settings.end(), env.begin(), env.end());
+        // The tool's path, which run_tool_under appends, is an argument the script ignores.
+        return hcp_test::run_tool_under({"/bin/sh", root->real("/boot-script"), "start"}, *root, {},
+                                        settings);
+    }
+};
+
+TEST_F(CliBoot, OrderedBeforeApacheOffByDefaultAndSyncsWithoutReload)
+{
+    for (const std::string &line :
+         strings{"# PROVIDE: lanternctl", "# REQUIRE: SERVERS mysql",
+                 "# BEFORE: apache apache2 apache22 apache24",
+                 ": ${lanternctl_program:=\"" + prefix + "/sbin/lanternctl\"}"})
+        EXPECT_NE(installed.find("\n" + line + "\n"), std::string::npos) << line;
+    db.exec("INSERT INTO IP_Addresses VALUES ('192.0.2.9')");
+    const std::string stale = root->read(k_horde_include);
+    run_result r = start("");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Cannot 'start' lanternctl. Set lanternctl_enable to YES in /etc/rc.conf or "
+                     "use 'onestart' instead of 'start'.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(root->read(k_horde_include), stale);
+
+    r = start("lanternctl_enable=\"YES\"\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "horde\tinclude-stale\t" + k_horde_include + "\trepaired\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(root->read(k_horde_include), stale);
+    EXPECT_EQ(reloads(), 0); // Apache starts next, on the repaired file
+}
+
+// A power cut stopped the database too: the failure is reported on the
+// console and in the log, and the boot goes on at once.
+TEST_F(CliBoot, ReportsADatabaseDownAndGoesOn)
+{
+    const std::string socket_path = root->real("/mysql.sock"); // left by the server's crash
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ::close(fd);
+    run_result r = start("lanternctl_enable=YES\n", {"MYSQL_UNIX_PORT=" + socket_path});
+    EXPECT_EQ(r.status, 1); // rc.subr's for a start that failed
+    EXPECT_TRUE(r.err.ends_with(root->real("/boot-script") +
+                                ": WARNING: lanternctl: boot sync failed (status 255): see the "
+                                "mail log\n"))
+        << r.err;
+    EXPECT_TRUE(r.out.ends_with("Unable to sync webmail files\n")) << r.out;
+    EXPECT_EQ(r.messages(), (strings{"Unable to connect to the mysql database\n",
+                                     "Unable to sync webmail files\n"}));
+    // Here: a killed run's undo record is rolled back all the same, the
+    // database down (to come with the rollback before the database).
 }
 
 } // namespace
