@@ -131,8 +131,12 @@ int lock_webmail_state(void)
 
 void unlock_webmail_state(void)
 {
-    if (lock_fd >= 0)
+    // Let go before the close: a run that takes the lock again must never
+    // wait for itself, whatever became of the descriptor.
+    if (lock_fd >= 0) {
+        ::flock(lock_fd, LOCK_UN);
         ::close(lock_fd);
+    }
     lock_fd = -1;
     hcp::end_shared_child_bound();
 }
