@@ -32,8 +32,11 @@ void report_no_output_memory(int)
 
 // One stream, both outputs; a poll() failure is waited out like a quiet
 // second, so the deadline still ends the run. A stream that cannot be read
-// is closed; what it gave until then stays.
+// is closed; what it gave until then stays. What the script leaves running
+// in its group is not the server's daemon (a test starts none) but a
+// helper that would go on for good, writing into a pipe nobody reads.
 const hcp::capture_plan k_script_capture = {
+    .ends_group = true,
     .out_of_memory = report_no_output_memory,
 };
 
