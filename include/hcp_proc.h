@@ -12,6 +12,17 @@
  * own /bin/ps, /usr/bin/grep, /usr/bin/awk and /bin/kill excepted), without
  * a PATH search, with the caller's argument zero and the inherited
  * environment. stdio is flushed before every fork.
+ *
+ * Signals: a child starts with every signal the caller catches or ignores
+ * back at its default action (the caller's mask is kept), except the
+ * children of popen_exec(), kill_processes_by_name() and
+ * check_process_by_name(), which popen(3) and system(3) start and which keep
+ * what the caller ignores. A runner that waits needs SIGCHLD at its default
+ * (or caught without SA_NOCLDWAIT) and its child left to it: where the
+ * caller ignores SIGCHLD, the kernel reaps the child, and where the caller
+ * reaps children itself it may take this one; its status then cannot be
+ * read, the wait fails with ECHILD and the runner fails as its contract
+ * says for a failed wait (popen_exec() and the system(3) runners give -1).
  */
 #ifndef HCP_PROC_H
 #define HCP_PROC_H

@@ -163,7 +163,10 @@ int sysroot_chdir(const char *path);
  * HCP_SYSROOT), runs it with -V and fills its module magic (at most 8
  * characters, owned by the caller), version code (20 or 22) and patch level.
  * Returns only then: exits 1 when none runs, -V fails or the version is
- * missing or other than 2.0 and 2.2. */
+ * missing or other than 2.0 and 2.2. Its child starts with every signal at
+ * its default. Where the caller ignores SIGCHLD or reaps children itself,
+ * no -V can be waited for (ECHILD) and it exits 1: "get_apache_path: apache
+ * executable not found". */
 void get_apache_path(char **module_magic, int *version_code, int *patch_level);
 /*
  * Runs argv[0] (beneath HCP_SYSROOT, no PATH search) with argv, stdin on
@@ -174,7 +177,9 @@ void get_apache_path(char **module_magic, int *version_code, int *patch_level);
  * run, read to its end and waited for: the output is NUL-terminated and
  * *wait_status is as waitpid(2) gives it (the child exits 240 when stdin, 241
  * when stdout cannot be connected, 242 when the exec fails); else -1 with one
- * line appended to the growable string *failure / *failure_free. Reports
+ * line appended to the growable string *failure / *failure_free (a
+ * "waitpid" line where the caller ignores SIGCHLD or reaps children itself:
+ * ECHILD). The child starts with every signal at its default. Reports
  * nothing; exits 1 only without memory for the path.
  */
 int run_and_capture(char **buffer, size_t *size, int *wait_status, char *const argv[],

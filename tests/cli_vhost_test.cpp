@@ -826,4 +826,19 @@ TEST_F(VhostTested, NothingToTestWithChangesNothing)
     EXPECT_EQ(include_dir_entries(), strings{"zzz_horde_vhost.conf"});
 }
 
+// A caller that ignores SIGCHLD, as some daemons do, is served as any other:
+// the -V and the configuration test are waited for and read.
+TEST_F(VhostTested, CallerThatIgnoresSigchldIsServed)
+{
+    root.write(k_template, "# new\n");
+    run_result r =
+        hcp_test::run_tool_under({"/usr/bin/perl", "-e", "$SIG{CHLD} = 'IGNORE'; exec @ARGV"}, root,
+                                 {"--install", "--name=horde"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_TRUE(r.log.empty());
+    EXPECT_EQ(root.read(k_vhost_file), "# new\n");
+    EXPECT_EQ(rc_actions(), strings{"configtest"});
+}
+
 } // namespace

@@ -488,4 +488,33 @@ TEST(RunScriptBounded, OverrunKillsTheScriptsProcessGroup)
     ::close(held);
 }
 
+// Nothing a test leaves in its group outlives it, holding the pipe or not;
+// and where the caller ignores SIGPIPE, the script does not: a writer whose
+// reader is gone ends.
+TEST(RunScriptBounded, NothingOfTheScriptOutlivesIt)
+{
+    const char note[] = "echo $! >\"$HCP_SYSROOT/left\"\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string("sleep 600 &\n") + note, ""},
+        {std::string("sleep 600 >/dev/null 2>&1 &\n") + note, ""},
+        {"while :; do echo x; done 2>/dev/null | head -n 1\n", "x\n"},
+    };
+    ::signal(SIGPIPE, SIG_IGN);
+    for (const auto &[body, output] : cases) {
+        SCOPED_TRACE(body);
+        service_bench b;
+        b.script("/usr/local/etc/rc.d/svc", "#!/bin/sh\n" + body);
+        b.root.enter();
+        script_outcome o = hcp::run_script_bounded("/usr/local/etc/rc.d/svc", "configtest",
+                                                   hcp::child_deadline(10));
+        EXPECT_EQ(end_name(o.how), std::string("exited"));
+        EXPECT_EQ(o.output(), output);
+        if (b.root.exists("/left")) {
+            EXPECT_FALSE(hcp_test::keeps_running(std::stoi(b.root.read("/left"))));
+            ::kill(std::stoi(b.root.read("/left")), SIGKILL);
+        }
+    }
+    ::signal(SIGPIPE, SIG_DFL);
+}
+
 } // namespace

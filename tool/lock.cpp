@@ -34,8 +34,9 @@ static_assert(STATE_LOCK_WAIT_SECONDS >= STATE_LOCK_CHILD_SECONDS + 30);
 namespace
 {
 
-constexpr long k_first_pause_ns = 1'000'000;    // 1 ms
-constexpr long k_longest_pause_ns = 50'000'000; // 50 ms
+// Between two tries; the last pause is cut to what is left of the wait, so
+// the last try falls on its bound.
+constexpr int k_pause_ms = 10;
 
 int lock_fd = -1;
 
@@ -52,13 +53,6 @@ int child_bound_seconds()
     return *end == '\0' && seconds > 0 && seconds < STATE_LOCK_CHILD_SECONDS
                ? int(seconds)
                : STATE_LOCK_CHILD_SECONDS;
-}
-
-double seconds_since(const timespec &start)
-{
-    timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
 // Whether the locked descriptor is still the file at the path: one renamed
@@ -79,9 +73,7 @@ extern "C" {
 // whatever the caller left of SIGALRM (blocked or ignored across exec).
 int lock_webmail_state(void)
 {
-    timespec start;
-    ::clock_gettime(CLOCK_MONOTONIC, &start);
-    long pause_ns = k_first_pause_ns;
+    hcp::deadline limit = hcp::deadline::after_seconds(STATE_LOCK_WAIT_SECONDS);
     int fd = -1;
     for (;;) {
         if (fd < 0 && (fd = sysroot_open(STATE_LOCK_PATH, O_RDONLY | O_CLOEXEC, 0)) < 0)
@@ -115,7 +107,8 @@ int lock_webmail_state(void)
             errno = error;
             return -1;
         }
-        if (seconds_since(start) >= STATE_LOCK_WAIT_SECONDS) {
+        int left_ms = limit.remaining_ms();
+        if (left_ms == 0) {
             if (fd >= 0)
                 ::close(fd);
             errno = ETIMEDOUT;
@@ -123,9 +116,9 @@ int lock_webmail_state(void)
         }
         if (replaced)
             continue; // the new file at once
-        timespec pause = {0, pause_ns};
-        ::nanosleep(&pause, nullptr);
-        pause_ns = pause_ns * 2 > k_longest_pause_ns ? k_longest_pause_ns : pause_ns * 2;
+        int pause_ms = left_ms < k_pause_ms ? left_ms : k_pause_ms;
+        timespec pause = {0, pause_ms * 1'000'000L};
+        ::nanosleep(&pause, nullptr); // cut short by a signal: the loop tries again
     }
 }
 

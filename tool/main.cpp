@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
@@ -318,6 +319,9 @@ int dispatch(command_line &cl, const webmail_options &options)
 
 int main(int argc, char **argv)
 {
+    // Inherited ignored (a daemon written that way), SIGCHLD would have the
+    // kernel reap every child, and no wait could read a child's status.
+    std::signal(SIGCHLD, SIG_DFL);
     log_init(nullptr, LOG_ERR, LOG_MAIL, LOG_PID | LOG_CONS, argv[0]);
     (void)conf_load(); // without the file every lookup falls back to its default
 

@@ -32,8 +32,15 @@ void report_no_output_memory(int)
 
 // One stream, both outputs; a poll() failure is waited out like a quiet
 // second, so the deadline still ends the run. A stream that cannot be read
-// is closed; what it gave until then stays.
+// is closed; what it gave until then stays. What a test leaves running in
+// its group is not the server's daemon (a test starts none) but a helper
+// that would go on for good, writing into a pipe nobody reads; what a start
+// or a reload leaves may be the daemon.
 const hcp::capture_plan k_script_capture = {
+    .ends_group = true,
+    .out_of_memory = report_no_output_memory,
+};
+const hcp::capture_plan k_daemon_script_capture = {
     .out_of_memory = report_no_output_memory,
 };
 
@@ -56,7 +63,8 @@ script_child::script_child(const char *script, const char *argv0, const char *ac
     plan_.search_path = true;
 }
 
-script_outcome run_script_bounded(const char *script, const char *action, const deadline &limit)
+script_outcome run_script_bounded(const char *script, const char *action, const deadline &limit,
+                                  leftovers left)
 {
     script_outcome outcome;
 
@@ -81,7 +89,9 @@ script_outcome run_script_bounded(const char *script, const char *action, const 
     output_write.reset();
     status_write.reset();
 
-    capture_end end = capture(pid, {&output, 1}, k_script_capture, limit);
+    capture_end end =
+        capture(pid, {&output, 1},
+                left == leftovers::killed ? k_script_capture : k_daemon_script_capture, limit);
     if (output.text) {
         std::memcpy(outcome.output_text, output.text.get(), output.length);
         outcome.output_length = output.length;

@@ -67,9 +67,16 @@ struct script_outcome {
 // path), stdin on /dev/null, stdout and stderr into one pipe, until the
 // deadline at most (child_deadline() gives one that keeps the shared bound);
 // whatever the caller left of SIGALRM does not matter. Until it is reaped,
-// kill_waited_group() kills its process group. A script that cannot be executed (EACCES, ENOENT,
-// a directory it cannot enter) is not_run with that errno, never an exit
-// status. Reports nothing; ends the process (status 1) only without memory.
-script_outcome run_script_bounded(const char *script, const char *action, const deadline &limit);
+// kill_waited_group() kills its process group; once it has ended, what it
+// left running in that group is killed (SIGKILL) before it is reaped,
+// unless `left` keeps it (a reload's or a start's daemon). A
+// script that cannot be executed (EACCES, ENOENT, a directory it cannot
+// enter) is not_run with that errno, never an exit status; so is one whose
+// status cannot be read (ECHILD where the caller ignores SIGCHLD), its group
+// then left alone. Reports nothing; ends the process (status 1) only
+// without memory.
+enum class leftovers { killed, kept };
+script_outcome run_script_bounded(const char *script, const char *action, const deadline &limit,
+                                  leftovers left = leftovers::killed);
 
 } // namespace hcp

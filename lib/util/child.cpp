@@ -72,13 +72,14 @@ void kill_child_group(pid_t pid)
 }
 
 // Child side: the caller's handlers must not run here, where they would act
-// on the caller's state (remove its files) from another process.
-void reset_caught_signals()
+// on the caller's state (remove its files) from another process; and what
+// the caller ignores, the program must not: with SIGPIPE ignored a writer
+// whose reader is gone loops on, with SIGCHLD ignored a shell cannot wait.
+void reset_signal_dispositions()
 {
     for (int signal_number = 1; signal_number <= k_highest_signal; signal_number++) {
         struct sigaction old;
-        if (::sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler == SIG_DFL ||
-            old.sa_handler == SIG_IGN)
+        if (::sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler == SIG_DFL)
             continue;
         struct sigaction action = {};
         action.sa_handler = SIG_DFL;
@@ -279,7 +280,7 @@ pid_t spawn(const child_plan &plan)
         pid = ::fork();
     while (pid < 0 && errno == EINTR);
     if (pid == 0) {
-        reset_caught_signals();
+        reset_signal_dispositions();
         ::sigprocmask(SIG_SETMASK, &old, nullptr);
         run_child(plan);
     }
@@ -384,15 +385,40 @@ deadline deadline::earlier(const deadline &a, const deadline &b)
 namespace
 {
 
+// wait_child() of a child that leads its process group, which is killed
+// once the child has ended: seen ended without being reaped, the child is a
+// zombie whose id, the group's, no other process can have been given yet.
+pid_t wait_child_ending_group(pid_t pid, int *status, int options)
+{
+    siginfo_t info = {};
+    int seen;
+    do
+        seen = ::waitid(P_PID, id_t(pid), &info,
+                        WEXITED | WNOWAIT | (options & WNOHANG) |
+                            ((options & WUNTRACED) != 0 ? WSTOPPED : 0));
+    while (seen < 0 && errno == EINTR);
+    if (seen == 0 && info.si_pid == 0)
+        return 0; // WNOHANG, and it runs
+    if (seen == 0 && info.si_code != CLD_STOPPED)
+        ::kill(-pid, SIGKILL);
+    return wait_child(pid, status, options);
+}
+
 // wait_child() until the deadline at most: past it the child's group is
 // killed, the child reaped and *timed_out set; *status is then the kill's.
-pid_t wait_child_until(pid_t pid, int *status, int options, const deadline &limit, bool *timed_out)
+// With ends_group, as wait_child_ending_group() waits.
+pid_t wait_child_until(pid_t pid, int *status, int options, const deadline &limit, bool ends_group,
+                       bool *timed_out)
 {
+    auto wait_for = [&](int with) {
+        return ends_group ? wait_child_ending_group(pid, status, with)
+                          : wait_child(pid, status, with);
+    };
     if (!limit.is_set())
-        return wait_child(pid, status, options);
+        return wait_for(options);
     long pause_ns = k_first_pause_ns;
     for (;;) {
-        pid_t waited = wait_child(pid, status, options | WNOHANG);
+        pid_t waited = wait_for(options | WNOHANG);
         if (waited != 0)
             return waited;
         int left_ms = limit.remaining_ms();
@@ -525,7 +551,8 @@ capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_
         // behind may hold the pipes and write on.
         if (plan.reads_to_end || (ready > 0 && look.remaining_ms() != 0))
             continue;
-        end.waited = wait_once(pid, &end.status, WNOHANG);
+        end.waited = plan.ends_group ? wait_child_ending_group(pid, &end.status, WNOHANG)
+                                     : wait_once(pid, &end.status, WNOHANG);
         if (end.waited == 0) {
             look = deadline::after_seconds(k_capture_grace_seconds);
             continue;
@@ -542,10 +569,10 @@ capture_end capture(pid_t pid, std::span<capture_stream> streams, const capture_
         end.waited = wait_child(pid, &end.status, 0);
         end.wait_error = errno;
     } else if (!reaped) {
-        end.waited =
-            plan.single_wait_call && !limit.is_set()
-                ? wait_once(pid, &end.status, plan.wait_options)
-                : wait_child_until(pid, &end.status, plan.wait_options, limit, &end.timed_out);
+        end.waited = plan.single_wait_call && !limit.is_set()
+                         ? wait_once(pid, &end.status, plan.wait_options)
+                         : wait_child_until(pid, &end.status, plan.wait_options, limit,
+                                            plan.ends_group, &end.timed_out);
         end.wait_error = errno;
     }
     return end;

@@ -145,10 +145,11 @@ struct child_plan {
 };
 
 // Flushes stdio, forks and sets up the child by plan. Every signal is held
-// off around the fork, and the child takes the default action for each one
-// the caller catches before it unblocks them: a handler of the caller never
-// runs in the child. The parent gets the child's id, or -1 with errno when
-// fork() fails; the child never returns.
+// off around the fork, and the child puts each one the caller catches or
+// ignores back at its default action before it unblocks them: a handler of
+// the caller never runs in the child, and its program starts with every
+// signal at its default, the caller's mask kept. The parent gets the child's
+// id, or -1 with errno when fork() fails; the child never returns.
 pid_t spawn(const child_plan &plan);
 
 // A pipe whose ends lie above 2 and are inherited by no program run from
@@ -175,6 +176,10 @@ struct capture_plan {
     // capture and waits for the child; false looks at the child (reading to
     // the end, polls again).
     bool leave_on_poll_failure = false;
+    // Once the child has ended, and before it is reaped, its process group
+    // is killed: nothing it left running in its group outlives it. Only for
+    // a child that leads its group, and not with single_wait_call.
+    bool ends_group = false;
     // Options of the blocking wait when the pipes reached their end first.
     int wait_options = 0;
     // That wait is one waitpid() call, which a signal may cut short, where
