@@ -394,8 +394,10 @@ int test_configuration(const web_server_script &script)
 
 int reload_web_server(const web_server_script &script)
 {
+    // A reload that starts the server leaves its daemon running.
     script_outcome reload = hcp::run_script_bounded(script.path, "reload",
-                                                    hcp::deadline::after_seconds(k_reload_seconds));
+                                                    hcp::deadline::after_seconds(k_reload_seconds),
+                                                    hcp::leftovers::kept);
     if (reload.how == script_outcome::end::exited && reload.exit_status == 0)
         return 0;
     if (reload.how == script_outcome::end::not_run)
