@@ -138,7 +138,7 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
         int reloads;
         std::string gone = ""; // a file the sync removes
         strings check_log = {};
-        strings args = {};
+        strings args = {}; // --no-restart is given to the sync alone
     } cases[] = {
         {"nothing to find", [] {}, "", 0},
         {"include file deleted by hand", [&] { fs::remove(root->real(k_horde_include)); },
@@ -302,8 +302,12 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
         SCOPED_TRACE(c.what);
         prepare();
         c.arrange();
-        strings args = {"--check"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
+        strings args = {"--check"}, sync_args = {"--sync"};
+        for (const auto &a : c.args) {
+            if (a != "--no-restart")
+                args.push_back(a);
+            sync_args.push_back(a);
+        }
         const std::string found = lines_of(c.synced, {"repaired", "kept", "left"});
         const std::string left = lines_of(c.synced, {"left"});
         auto before = tree();
@@ -315,8 +319,7 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
         EXPECT_EQ(tree(), before);
         EXPECT_EQ(reloads(), 0);
 
-        args[0] = "--sync";
-        r = run(args);
+        r = run(sync_args);
         EXPECT_EQ(r.out, c.synced);
         EXPECT_EQ(r.status, left.empty() ? 0 : 2);
         EXPECT_EQ(r.err, "");
@@ -327,8 +330,7 @@ TEST_F(CliCheck, EachFindingCheckedThenSynced)
         EXPECT_EQ(reloads(), c.reloads);
         EXPECT_TRUE(c.gone.empty() || !root->exists(c.gone));
 
-        args[0] = "--check"; // what the sync left, and nothing else
-        r = run(args);
+        r = run(args); // what the sync left, and nothing else
         EXPECT_EQ(r.out, left);
         EXPECT_EQ(r.status, left.empty() ? 0 : 2);
     }
@@ -409,6 +411,53 @@ TEST_F(CliCheck, WaitsForTheLockAndFailsWhereItCannotLook)
     EXPECT_TRUE(r.out.ends_with("Unable to check webmail files\n")) << r.out;
 }
 
+// What check or sync does not understand ends the run before the lock is
+// waited for: the lock is held throughout, and the runs end at once.
+TEST_F(CliCheck, RefusesWhatItDoesNotUnderstand)
+{
+    prepare();
+    const std::string check = "lanternctl: --check was not run: it takes only --name, "
+                              "--vhost-name and --diff\n";
+    const std::string sync = "lanternctl: --sync was not run: it takes only --name, "
+                             "--vhost-name and --no-restart\n";
+    const std::string g = "lanternctl: ";
+    const struct {
+        strings args;
+        std::string err;
+    } cases[] = {
+        {{"--sync", "--dry-run"}, g + "unrecognized option '--dry-run'\n" + sync},
+        {{"-x", "--check"}, g + "invalid option -- 'x'\n" + check},
+        {{"--check", "--n"},
+         g + "option '--n' is ambiguous; possibilities: '--name' '--new-name' '--no-restart'\n" +
+             check},
+        {{"--sync", "--name"}, g + "option '--name' requires an argument\n" + sync},
+        {{"--sync", "--vhost-name="}, sync},
+        {{"--check", "--no-restart"}, check},
+        {{"--sync", "--install", "--name=horde"}, sync},
+        {{"--check", "-h"}, check},
+    };
+    int lock = ::open(root->real("/etc/hcp/.hcp.shadow").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    auto before = tree();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        run_result r = run(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.messages(), strings{});
+    }
+    EXPECT_EQ(tree(), before);
+    ::close(lock);
+
+    for (const strings &args : {strings{"--check", "--diff"}, strings{"--sy", "--no-restart"},
+                                strings{"--check", "--vhost-name=example.com"}}) {
+        run_result r = run(args);
+        EXPECT_TRUE(r.status == 0 || r.status == 2) << r.status;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
 // The boot script as the install installs it (component boot), run by a copy
 // that sources the stand-in for /etc/rc.subr (tests/helpers/rc.subr) instead.
 class CliBoot : public CliCheck
@@ -465,16 +514,24 @@ TEST_F(CliBoot, OrderedBeforeApacheOffByDefaultAndSyncsWithoutReload)
 
     r = start("lanternctl_enable=\"YES\"\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "horde\tinclude-stale\t" + k_horde_include + "\trepaired\n");
+    EXPECT_EQ(r.out, "atmail\tinclude-stale\t" + k_atmail_include + "\trepaired\n" +
+                         "horde\tinclude-stale\t" + k_horde_include + "\trepaired\n");
     EXPECT_EQ(r.err, "");
     EXPECT_NE(root->read(k_horde_include), stale);
     EXPECT_EQ(reloads(), 0); // Apache starts next, on the repaired file
 }
 
-// A power cut stopped the database too: the failure is reported on the
-// console and in the log, and the boot goes on at once.
+// A power cut during a configuration test stopped the database too: the
+// killed run's untested file gives way all the same, the failure is
+// reported on the console and in the log, and the boot goes on at once.
 TEST_F(CliBoot, ReportsADatabaseDownAndGoesOn)
 {
+    const std::string earlier = root->read(k_horde_include);
+    ASSERT_EQ(::link(root->real(k_horde_include).c_str(),
+                     root->real(k_inc + "/.zzz_horde_vhost.conf.old").c_str()),
+              0);
+    root->write(k_horde_include + ".untested", "BREAKS\n");
+    fs::rename(root->real(k_horde_include + ".untested"), root->real(k_horde_include));
     const std::string socket_path = root->real("/mysql.sock"); // left by the server's crash
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -489,10 +546,14 @@ TEST_F(CliBoot, ReportsADatabaseDownAndGoesOn)
                                 "mail log\n"))
         << r.err;
     EXPECT_TRUE(r.out.ends_with("Unable to sync webmail files\n")) << r.out;
-    EXPECT_EQ(r.messages(), (strings{"Unable to connect to the mysql database\n",
-                                     "Unable to sync webmail files\n"}));
-    // Here: a killed run's undo record is rolled back all the same, the
-    // database down (to come with the rollback before the database).
+    EXPECT_EQ(
+        r.messages(),
+        (strings{"Rolled back the change of " + k_horde_include +
+                     " that a killed run left undecided\n",
+                 "Repaired leftover of horde webmail: " + k_inc + "/.zzz_horde_vhost.conf.old\n",
+                 "Unable to connect to the mysql database\n", "Unable to sync webmail files\n"}));
+    EXPECT_EQ(root->read(k_horde_include), earlier);
+    EXPECT_FALSE(root->exists(k_inc + "/.zzz_horde_vhost.conf.old"));
 }
 
 } // namespace

@@ -34,9 +34,9 @@ const std::string k_help =
     "\t\trename webmail vhost to new vhost name\n"
     "  --list\n"
     "\t\tPrint webmails which possible to use in this server\n"
-    "  --check [--name=<webmail name>]\n"
+    "  --check [--name=<webmail name>] [--vhost-name=<vhost name>] [--diff]\n"
     "\t\treport where webmail files differ from vexla database\n"
-    "  --sync [--name=<webmail name>]\n"
+    "  --sync [--name=<webmail name>] [--vhost-name=<vhost name>]\n"
     "\t\trepair what --check reports, where it can\n"
     "  --no-restart\n"
     "\t\tDo not restart apache server after command action\n"
@@ -120,6 +120,11 @@ TEST_F(Entry, HelpIsPrintedWhenNoCommandComesFirst)
         {{"--vhost-name=example.com", "--rename", "--new-name=example.org"}, ""},
         {{"--verbose"}, "lanternctl: unrecognized option '--verbose'\n"},
         {{"-x"}, "lanternctl: invalid option -- 'x'\n"},
+        // An abbreviation that fits two options fits none: then --name makes a help run.
+        {{"--re", "--name=atmail"},
+         "lanternctl: option '--re' is ambiguous; possibilities: '--remove' '--rename'\n"},
+        {{"--s", "--name=horde"},
+         "lanternctl: option '--s' is ambiguous; possibilities: '--set-default' '--sync'\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(joined(c.argv));
@@ -186,7 +191,7 @@ TEST_F(Entry, MissingValuesAreCheckedInOrder)
         {{"--set-default"}, "name", ""},
         {{"--set-default", "--name=horde"}, "vhost-name", ""},
         {{"--set-default", "--vhost-name=", "--name=horde"}, "vhost-name", ""},
-        {{"--s", "--name=horde"}, "vhost-name", ""}, // set-default still, not sync
+        {{"--se", "--name=horde"}, "vhost-name", ""}, // set-default
         {{"--rename"}, "vhost-name", ""},
         {{"--rename", "--vhost-name=old.example"}, "new-name", ""},
         // A later command option adds its required values without changing the command.
@@ -354,6 +359,7 @@ TEST_F(Entry, KnownNamesGoOnToTheirDefinition)
              args{"--install", "--name=horde"},
              args{"--enable", "--name=atmail"},
              args{"--remove", "--name=atmailcom"},
+             args{"--rem", "--name=atmailcom"},
              args{"--name=horde", "--install"},
              args{"--list", "--install", "--name=horde"},
              args{"--install", "--remove", "--name=horde"},

@@ -12,12 +12,15 @@
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
+#include <string>
 #include <syslog.h>
+#include <vector>
 
 namespace
 {
 
 constexpr int k_exit_failure = 255;
+constexpr int k_exit_usage = 1; // as a missing value ends the run
 
 const char k_usage[] = "Usage: lanternctl <command> [--no-restart] [OPTIONS]... \n";
 const char k_help[] = "COMMANDS:\n"
@@ -35,9 +38,9 @@ const char k_help[] = "COMMANDS:\n"
                       "\t\trename webmail vhost to new vhost name\n"
                       "  --list\n"
                       "\t\tPrint webmails which possible to use in this server\n"
-                      "  --check [--name=<webmail name>]\n"
+                      "  --check [--name=<webmail name>] [--vhost-name=<vhost name>] [--diff]\n"
                       "\t\treport where webmail files differ from vexla database\n"
-                      "  --sync [--name=<webmail name>]\n"
+                      "  --sync [--name=<webmail name>] [--vhost-name=<vhost name>]\n"
                       "\t\trepair what --check reports, where it can\n"
                       "  --no-restart\n"
                       "\t\tDo not restart apache server after command action\n"
@@ -49,50 +52,70 @@ const char k_help[] = "COMMANDS:\n"
                       "\t\tname of webmail";
 
 // What an option does when getopt_long meets it.
-enum class option_role { webmail_name, vhost_name, new_vhost_name, command, no_restart, help };
+enum class option_role {
+    webmail_name,
+    vhost_name,
+    new_vhost_name,
+    command,
+    no_restart,
+    help,
+    diff
+};
 
 // The values a command requires.
 enum : unsigned { needs_name = 1, needs_vhost_name = 2, needs_new_name = 4 };
+
+// The commands that run only on a command line they fully understand.
+enum : unsigned { taken_by_check = 1, taken_by_sync = 2 };
 
 struct option_entry {
     const char *name;
     int has_arg;
     option_role role;
-    int command;      // the command a command option selects
-    unsigned needs;   // the values that command requires
-    const char *what; // a value option's name in its too-long report
+    int command;       // the command a command option selects
+    unsigned needs;    // the values that command requires
+    unsigned taken_by; // the strict commands that take this option
+    const char *what;  // a value option's name in its too-long report
 };
 
-// The command line, in getopt_long's order: the index it gives picks the entry.
+constexpr unsigned taken_by_both = taken_by_check | taken_by_sync;
+
+// The command line, in getopt_long's order: the value it returns picks the entry.
 constexpr option_entry k_options[] = {
-    {"name", required_argument, option_role::webmail_name, CMD_NONE, 0, "Name too long"},
-    {"vhost-name", required_argument, option_role::vhost_name, CMD_NONE, 0, "vhost-name too long"},
-    {"new-name", required_argument, option_role::new_vhost_name, CMD_NONE, 0,
+    {"name", required_argument, option_role::webmail_name, CMD_NONE, 0, taken_by_both,
+     "Name too long"},
+    {"vhost-name", required_argument, option_role::vhost_name, CMD_NONE, 0, taken_by_both,
+     "vhost-name too long"},
+    {"new-name", required_argument, option_role::new_vhost_name, CMD_NONE, 0, 0,
      "new-vhost-name too long"},
-    {"install", no_argument, option_role::command, CMD_INSTALL, needs_name, nullptr},
-    {"remove", no_argument, option_role::command, CMD_REMOVE, needs_name, nullptr},
-    {"enable", no_argument, option_role::command, CMD_ENABLE, needs_name, nullptr},
-    {"disable", no_argument, option_role::command, CMD_DISABLE, needs_name, nullptr},
-    {"rename", no_argument, option_role::command, CMD_RENAME, needs_vhost_name | needs_new_name,
+    {"install", no_argument, option_role::command, CMD_INSTALL, needs_name, 0, nullptr},
+    {"remove", no_argument, option_role::command, CMD_REMOVE, needs_name, 0, nullptr},
+    {"enable", no_argument, option_role::command, CMD_ENABLE, needs_name, 0, nullptr},
+    {"disable", no_argument, option_role::command, CMD_DISABLE, needs_name, 0, nullptr},
+    {"rename", no_argument, option_role::command, CMD_RENAME, needs_vhost_name | needs_new_name, 0,
      nullptr},
     {"set-default", no_argument, option_role::command, CMD_SET_DEFAULT,
-     needs_vhost_name | needs_name, nullptr},
-    {"no-restart", no_argument, option_role::no_restart, CMD_NONE, 0, nullptr},
-    {"list", no_argument, option_role::command, CMD_LIST, 0, nullptr},
-    {"help", no_argument, option_role::help, CMD_HELP, 0, nullptr},
-    // After set-default, so that "--s" still abbreviates it: getopt_long
-    // takes the first of the options an abbreviation fits when they are alike.
-    {"check", no_argument, option_role::command, CMD_CHECK, 0, nullptr},
-    {"sync", no_argument, option_role::command, CMD_SYNC, 0, nullptr},
+     needs_vhost_name | needs_name, 0, nullptr},
+    {"no-restart", no_argument, option_role::no_restart, CMD_NONE, 0, taken_by_sync, nullptr},
+    {"list", no_argument, option_role::command, CMD_LIST, 0, 0, nullptr},
+    {"help", no_argument, option_role::help, CMD_HELP, 0, 0, nullptr},
+    {"check", no_argument, option_role::command, CMD_CHECK, 0, taken_by_check, nullptr},
+    {"sync", no_argument, option_role::command, CMD_SYNC, 0, taken_by_sync, nullptr},
+    {"diff", no_argument, option_role::diff, CMD_NONE, 0, taken_by_check, nullptr},
 };
 
-// The table as getopt_long takes it: every entry returns 0 but "help",
-// which returns 'h' like -h.
+// Above every character getopt_long returns.
+constexpr int k_first_long_value = 256;
+
+// The table as getopt_long takes it. Each entry returns a value of its own
+// ("help" returns 'h' like -h): of entries alike, getopt_long would take the
+// first one an abbreviation fits ("--re" as --remove) instead of reporting
+// the abbreviation ambiguous.
 constexpr auto long_options = [] {
     std::array<struct option, std::size(k_options) + 1> table{};
     for (size_t i = 0; i < std::size(k_options); i++)
         table[i] = {k_options[i].name, k_options[i].has_arg, nullptr,
-                    k_options[i].role == option_role::help ? 'h' : 0};
+                    k_options[i].role == option_role::help ? 'h' : k_first_long_value + int(i)};
     return table;
 }();
 
@@ -106,6 +129,9 @@ struct command_line {
     bool restart = true;
     bool diff = false;
     int command = CMD_NONE;
+    // The strict commands that understand the whole line: they take every
+    // option in it, no value is empty, and getopt_long reported nothing.
+    unsigned understood_by = taken_by_both;
 };
 
 // Logs and prints the same text: the entry's one-line failure summary.
@@ -150,18 +176,23 @@ bool check_vhost_name(const char *name)
 bool read_options(int argc, char **argv, command_line &cl)
 {
     for (;;) {
-        int index = 0;
-        int c = getopt_long(argc, argv, "h", long_options.data(), &index);
+        int c = getopt_long(argc, argv, "h", long_options.data(), nullptr);
         if (c == -1)
             return true;
         if (c == 'h') {
+            cl.understood_by = 0; // neither check nor sync takes it
             if (cl.command == CMD_NONE)
                 cl.command = CMD_HELP;
             continue;
         }
-        if (c != 0)
+        if (c < k_first_long_value || c >= k_first_long_value + int(std::size(k_options))) {
+            cl.understood_by = 0;
             continue; // getopt_long has reported it on stderr
-        const option_entry &entry = k_options[index];
+        }
+        const option_entry &entry = k_options[c - k_first_long_value];
+        cl.understood_by &= entry.taken_by;
+        if (optarg != nullptr && *optarg == '\0')
+            cl.understood_by = 0;
         if (is_unsafe(optarg)) {
             log_printf(LOG_ERR, "command-line argument is unsafe\n");
             std::printf("ERROR: command-line argument is unsafe\n");
@@ -190,6 +221,9 @@ bool read_options(int argc, char **argv, command_line &cl)
         case option_role::no_restart:
             cl.restart = false;
             break;
+        case option_role::diff:
+            cl.diff = true;
+            break;
         case option_role::help: // returns 'h', handled above
             break;
         }
@@ -197,6 +231,29 @@ bool read_options(int argc, char **argv, command_line &cl)
         if (cl.command == CMD_NONE)
             cl.command = CMD_HELP;
     }
+}
+
+// Check and sync repair files: "--sync --dry-run" must not repair. So unlike
+// the other commands, which report and ignore what they do not understand,
+// they refuse to run, before anything is locked or read. True when refused.
+bool refuses_command_line(const command_line &cl)
+{
+    const option_entry *command = nullptr;
+    for (const auto &e : k_options)
+        if (e.role == option_role::command && e.command == cl.command)
+            command = &e;
+    if (command == nullptr || command->taken_by == 0 || (cl.understood_by & command->taken_by) != 0)
+        return false;
+    std::vector<const char *> takes;
+    for (const auto &e : k_options)
+        if (&e != command && (e.taken_by & command->taken_by) != 0)
+            takes.push_back(e.name);
+    std::string list;
+    for (size_t i = 0; i < takes.size(); i++)
+        list += std::string(i == 0 ? "" : i + 1 < takes.size() ? ", " : " and ") + "--" + takes[i];
+    std::fprintf(stderr, "lanternctl: --%s was not run: it takes only %s\n", command->name,
+                 list.c_str());
+    return true;
 }
 
 // Check and sync take it themselves, to confirm and repair but not to read.
@@ -328,6 +385,8 @@ int main(int argc, char **argv)
     command_line cl;
     if (!read_options(argc, argv, cl))
         return k_exit_failure;
+    if (refuses_command_line(cl))
+        return k_exit_usage;
 
     require_args_consumed(argc, optind);
     require_param(cl.name_required, cl.name, "name");
