@@ -368,8 +368,12 @@ int commit_checkpoint(std::span<staged_file> files, checkpoint_end &end)
         f.result = verdict::undecided;
     web_server_script script = find_web_server_script();
     if (script.how == web_server_script::state::unusable) {
-        log_printf(LOG_ERR, "Unable to run '%s configtest': %s\n", script.path,
-                   std::strerror(script.error));
+        // Said as a test that could not be started says it.
+        test_run never;
+        never.started = true;
+        never.outcome.error = script.error;
+        undecided(never, script.path);
+        end.undecided = true;
         return 0;
     }
     if (script.how == web_server_script::state::none) {
