@@ -29,9 +29,9 @@ using kind = alias_entry::kind;
 using clock = std::chrono::steady_clock;
 
 // The lock is held about this long at a time, and let go before each batch
-// for longer than a waiting run's poll.
+// for two of a waiting run's pauses, so that its next try finds it free.
 constexpr auto k_batch_hold = std::chrono::milliseconds(1000);
-constexpr auto k_batch_gap = std::chrono::milliseconds(100);
+constexpr auto k_batch_gap = std::chrono::milliseconds(2 * STATE_LOCK_POLL_MS);
 constexpr size_t k_clock_every = 64;
 
 // Apache compares host names without ASCII case.

@@ -62,6 +62,8 @@ struct webmail_options {
 #define STATE_LOCK_PATH "/etc/hcp/.hcp.shadow"
 #define STATE_LOCK_CHILD_SECONDS 60
 #define STATE_LOCK_WAIT_SECONDS 90
+/* How long a waiting run pauses between two tries. */
+#define STATE_LOCK_POLL_MS 10
 int lock_webmail_state(void);
 void unlock_webmail_state(void);
 /* lock_webmail_state(), and where it fails the entry's one-line report of

@@ -36,7 +36,7 @@ namespace
 
 // Between two tries; the last pause is cut to what is left of the wait, so
 // the last try falls on its bound.
-constexpr int k_pause_ms = 10;
+constexpr int k_pause_ms = STATE_LOCK_POLL_MS;
 
 int lock_fd = -1;
 
