@@ -304,6 +304,9 @@ TEST_P(CliFaultsSlow, EveryFileChangingCallFailsOnce)
                  "inject=" + name + ":error=EIO:when=" + std::to_string(call.n)},
                 root, c.args, k_env);
             files now = snapshot(root);
+            // Nothing else takes the lock here: a run that waits for it waits
+            // for itself.
+            EXPECT_EQ(r.out.find("still taken after waiting"), r.out.npos) << r.out;
             if (call.commits) {
                 committing++;
                 strings log = r.messages();
